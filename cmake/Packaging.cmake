@@ -1,0 +1,28 @@
+# Installation as a desktop application, and the Debian package built from it by CPack.
+include(GNUInstallDirs)
+
+set(RECVHTML_APP_ID io.github.recvhtml.RecvHtml)
+
+install(TARGETS recv-html RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES data/${RECVHTML_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES data/${RECVHTML_APP_ID}.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES data/${RECVHTML_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME recv-html)
+set(CPACK_PACKAGE_VENDOR "The recv-html developers")
+set(CPACK_PACKAGE_CONTACT "The recv-html developers <recv-html@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "read web pages, Japanese ones above all, as plain text")
+set(CPACK_PACKAGE_DESCRIPTION
+    "recv-html downloads a web page, recognises its Japanese encoding (Shift_JIS, EUC-JP, \
+ISO-2022-JP, UTF-8, UTF-16) by itself and shows the page as text, with its markup or with the \
+tags, scripts and style sheets removed.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION web)
+# The libraries the program links decide most of the dependencies; the window's Japanese face is a
+# font package that no linked library names.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-ipafont-gothic)
+include(CPack)

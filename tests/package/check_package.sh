@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build tree into a temporary folder, unpacks it and checks that a
+# desktop user gets what the menus, software centres and the program itself need.
+#   check_package.sh BUILD_DIR VERSION
+set -euo pipefail
+build=$1
+version=$2
+app_id=io.github.recvhtml.RecvHtml
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+if ! cpack --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1; then
+  cat "$tmp/cpack.log" >&2
+  echo "FAIL: cpack could not build the package" >&2
+  exit 1
+fi
+shopt -s nullglob
+debs=("$tmp"/out/recv-html_"$version"_*.deb)
+if [ ${#debs[@]} -ne 1 ]; then
+  ls -l "$tmp/out" >&2
+  echo "FAIL: expected one recv-html_${version}_*.deb, found ${#debs[@]}" >&2
+  exit 1
+fi
+deb=${debs[0]}
+dpkg-deb -x "$deb" "$tmp/root"
+root=$tmp/root
+
+# Exactly these files, and nothing a build or test rule might install by mistake.
+expected=$(printf '%s\n' \
+  "usr/bin/recv-html" \
+  "usr/share/applications/$app_id.desktop" \
+  "usr/share/icons/hicolor/scalable/apps/$app_id.svg" \
+  "usr/share/metainfo/$app_id.metainfo.xml" | sort)
+actual=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort)
+[ "$actual" = "$expected" ] || fail "package files differ:$(diff <(echo "$expected") <(echo "$actual") | sed 's/^/\n  /')"
+
+bin=$root/usr/bin/recv-html
+desktop=$root/usr/share/applications/$app_id.desktop
+icon=$root/usr/share/icons/hicolor/scalable/apps/$app_id.svg
+metainfo=$root/usr/share/metainfo/$app_id.metainfo.xml
+
+if [ -f "$bin" ]; then
+  [ -x "$bin" ] || fail "recv-html is not executable"
+  info=$(file -b "$bin")
+  [[ "$info" == ELF* ]] || fail "recv-html is not an ELF program: $info"
+  [[ "$info" == *", stripped"* ]] || fail "recv-html is not stripped: $info"
+fi
+if [ -f "$icon" ]; then
+  [[ "$(file -b "$icon")" == *"SVG"* ]] || fail "the icon is not SVG: $(file -b "$icon")"
+fi
+
+if [ -f "$desktop" ]; then
+  desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the desktop entry"
+  key() { sed -n "s/^$1=//p" "$desktop"; }
+  [ "$(key Exec)" = recv-html ] || fail "Exec is '$(key Exec)', not the installed recv-html"
+  [ "$(key Icon)" = "$app_id" ] || fail "Icon is '$(key Icon)', not the installed $app_id"
+  for k in 'Name' 'Name\[ja\]' 'Comment' 'Comment\[ja\]'; do
+    [ -n "$(key "$k")" ] || fail "the desktop entry has no $k"
+  done
+fi
+
+if [ -f "$metainfo" ]; then
+  appstreamcli validate --no-net "$metainfo" >"$tmp/appstream.log" 2>&1 ||
+    fail "appstreamcli rejects the metainfo: $(cat "$tmp/appstream.log")"
+  grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
+    fail "the metainfo does not launch $app_id.desktop"
+  grep -q "<id>$app_id</id>" "$metainfo" || fail "the metainfo's id is not $app_id"
+  # Software centres show the newest release as the version: it must be the packaged one.
+  newest=$(grep -o '<release version="[^"]*"' "$metainfo" | head -n1 | cut -d'"' -f2)
+  [ "$newest" = "$version" ] || fail "the newest release in the metainfo is '$newest', not $version"
+fi
+
+# Dependencies: the linked libraries' packages (found by dpkg-shlibdeps) and the Japanese font.
+depends=$(dpkg-deb -f "$deb" Depends)
+for want in fonts-ipafont-gothic libqt6core6 libqt6widgets6 libc6; do
+  [[ ", $depends," == *", $want"[\ ,]* ]] || fail "Depends lacks $want: $depends"
+done
+[[ "$depends" != *libasan* && "$depends" != *libubsan* ]] ||
+  fail "the package depends on a sanitizer runtime: $depends"
+[ "$(dpkg-deb -f "$deb" Package)" = recv-html ] || fail "the package is not named recv-html"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package version is not $version"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed for $(basename "$deb")" >&2
+  exit 1
+fi
+echo "$(basename "$deb"): files, desktop entry, metainfo and dependencies check out"
