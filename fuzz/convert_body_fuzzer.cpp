@@ -1,0 +1,19 @@
+// ConvertBody on arbitrary bodies: whatever bytes a server sends, the conversion stays within its
+// buffers and the text it gives has nothing but CR LF line breaks.
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "window/text/convert_body.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::vector<std::uint8_t> bytBody(data, data + size);
+    const QString strText = ConvertBody(bytBody);
+
+    FUZZ_CHECK(HasOnlyCrLfBreaks(strText));
+    // The line-break marker used inside the conversion never reaches the window.
+    FUZZ_CHECK(!strText.contains(QChar(u'\x01')));
+    return 0;
+}

@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets: small pages in every encoding the program meets.
+
+    make_seeds.py OUTDIR    writes OUTDIR/<fuzzer>/<seed> for every fuzzer named below
+
+The seeds are made here rather than kept in the repository so they stay small and readable, and so
+a change to a fuzzer's input layout changes its seeds in the same commit.
+"""
+import os
+import sys
+
+# A page with everything the conversion and the tag removal care about: the five entities and
+# others, every spelling of a line-break tag, scripts, styles and comments across lines, half-width
+# katakana, the NEC and IBM characters only code page 932 has, and all three kinds of line break.
+PAGE = (
+    '<!DOCTYPE html>\r\n<html><head><meta charset="{charset}">\r\n'
+    "<title>日本語のページ</title>\r\n"
+    '<style type="text/css">\nbody {{ font-family: "ＭＳ Ｐゴシック"; }}\n</style>\n'
+    "<SCRIPT>\nvar s = '<b>' + '</scr' + 'ipt>';\n</script ></head>\r\n"
+    "<body><!-- コメント\n--><p>こんにちは、世界。ｶﾀｶﾅ ①Ⅲ㈱髙﨑</p><BR>\r<br />< br >\n"
+    "&quot;引用&quot; &amp;lt; &lt;b&gt; &nbsp; &#12354; &copy; 〜－∥￢\n"
+    '<a href="x?a=1&amp;b=2">リンク</a> 1 < 2 > 0 <img alt="<br>">\n</body></html>\n'
+)
+
+ENCODINGS = {
+    "cp932": "Shift_JIS",
+    "shift_jis": "Shift_JIS",
+    "euc_jp": "EUC-JP",
+    "iso2022_jp": "ISO-2022-JP",
+    "utf-8": "UTF-8",
+    "utf-8-sig": "UTF-8",
+    "utf-16": "UTF-16",
+    "utf-16-be": "UTF-16BE",
+    "utf-16-le": "UTF-16LE",
+}
+
+# Short texts at the edges: line breaks of every kind, the marker the conversion uses, empty tags.
+SNIPPETS = [
+    "a\nb",
+    "a\rb",
+    "a\r\nb",
+    "a\n\rb",
+    "a\r\r\nb",
+    "\x01x\x01",
+    "<",
+    "<>",
+    "<br",
+    "&quot;",
+    "&amp;lt;",
+    "<<br>>",
+    "<!---->",
+    "<script></script>",
+    "<style>x</style >",
+]
+
+
+def page(codec):
+    text = PAGE.format(charset=ENCODINGS[codec])
+    return text.encode(codec, errors="xmlcharrefreplace")
+
+
+def bodies():
+    """Page bodies as a server might send them, whole and broken."""
+    seeds = {f"page-{codec}": page(codec) for codec in ENCODINGS}
+    sjis = page("cp932")
+    seeds["cut-mid-character-cp932"] = sjis[: sjis.index("日".encode("cp932")) + 1]
+    jis = "漢字".encode("iso2022_jp")
+    seeds["escape-not-closed-iso2022jp"] = b"abc" + jis[: -3]
+    seeds["zero-inside-cp932"] = sjis[:40] + b"\0" + sjis[40:80]
+    seeds["half-width-kana-euc"] = "ｱｲｳ".encode("euc_jp")
+    seeds["jisx0212-euc"] = b"\x8f\xb0\xa1\xa4\xa2"
+    for i, s in enumerate(SNIPPETS):
+        seeds[f"snippet-{i:02}"] = s.encode("utf-8")
+    return seeds
+
+
+def texts():
+    """Input of the tag removal fuzzer: a first byte picking UTF-8 (odd) or UTF-16 (even)."""
+    seeds = {}
+    for name, utf8 in [("page", PAGE.format(charset="UTF-8"))] + [
+        (f"snippet-{i:02}", s) for i, s in enumerate(SNIPPETS)
+    ]:
+        seeds[f"utf8-{name}"] = b"\x01" + utf8.encode("utf-8")
+        seeds[f"utf16-{name}"] = b"\x00" + utf8.encode("utf-16-le")
+    seeds["utf16-lone-surrogate"] = b"\x00" + "<br>".encode("utf-16-le") + b"\x00\xd8<\x00"
+    return seeds
+
+
+FUZZERS = {
+    "remove_tags_fuzzer": texts,
+    "convert_body_fuzzer": bodies,
+}
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: make_seeds.py OUTDIR")
+    for fuzzer, make in FUZZERS.items():
+        folder = os.path.join(sys.argv[1], fuzzer)
+        os.makedirs(folder, exist_ok=True)
+        for old in os.listdir(folder):
+            os.remove(os.path.join(folder, old))
+        for name, data in make().items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()
