@@ -86,9 +86,33 @@ def texts():
     return seeds
 
 
+def cp932_bytes():
+    """Input of the code page decoding fuzzer: code page 932 bytes, good and bad."""
+    seeds = {name: data for name, data in bodies().items() if "cp932" in name or "snippet" in name}
+    seeds["single-byte-gaps"] = bytes([0x80, 0xA0, 0xFD, 0xFE, 0xFF, 0x41])
+    seeds["lead-then-bad-trail"] = b"\x81\x7f\x81\x20\xfc\xfc\xea\xa5"
+    seeds["lead-at-end"] = "表".encode("cp932") + b"\x95"
+    return seeds
+
+
+def utf16_units():
+    """Input of the code page encoding fuzzer: UTF-16 code units, little-endian."""
+    seeds = {
+        "page": PAGE.format(charset="UTF-16").encode("utf-16-le"),
+        "lacking": "€ß😀Ω\u00a5\u203e\uff5e".encode("utf-16-le", errors="surrogatepass"),
+        "lone-surrogates": b"A\x00\x00\xd8B\x00\x00\xdc\x00\xd8",
+    }
+    for i, s in enumerate(SNIPPETS):
+        seeds[f"snippet-{i:02}"] = s.encode("utf-16-le")
+    return seeds
+
+
 FUZZERS = {
     "remove_tags_fuzzer": texts,
     "convert_body_fuzzer": bodies,
+    "nkf_convert_fuzzer": bodies,
+    "codepage_decode_fuzzer": cp932_bytes,
+    "codepage_encode_fuzzer": utf16_units,
 }
 
 
