@@ -1,6 +1,7 @@
 // Encoding arbitrary UTF-16 (lone surrogates included) into the code page: the measured length is
 // the length written, an output of exactly that size suffices, one byte less stops cleanly, and
 // encoding in two pieces gives the same bytes as in one.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> shorter(needed - 1);
         const codepage::Progress part = codepage::Encode(input, shorter);
         FUZZ_CHECK(part.read < text.size() && part.written <= shorter.size());
-        FUZZ_CHECK(std::memcmp(shorter.data(), bytes.data(), part.written) == 0);
+        FUZZ_CHECK(std::equal(shorter.begin(), shorter.begin() + part.written, bytes.begin()));
         // It stopped at a character: the rest, encoded on its own, completes the bytes.
         const std::vector<std::uint8_t> rest = codepage::EncodeAll(input.subspan(part.read));
         FUZZ_CHECK(part.written + rest.size() == needed);

@@ -1,9 +1,9 @@
 // The kanji converter on arbitrary bytes: the recognition always answers, the conversion fits in
 // the window's 4 x N + 1 bytes, an output of exactly the size it needs suffices, and one byte less
 // gives a clean, terminated prefix of whole characters without a write past the end.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> exact(needed, kFill);
     const nkf::ConvertResult fits = nkf::NkfConvert(exact, input);
     FUZZ_CHECK(fits.complete && fits.written == full.written);
-    FUZZ_CHECK(std::memcmp(exact.data(), roomy.data(), needed) == 0);
+    FUZZ_CHECK(std::equal(exact.begin(), exact.end(), roomy.begin()));
 
     // One byte less: incomplete, terminated inside the buffer, and a prefix that ends between
     // characters (so it decodes to a prefix of the full text).
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!cut.complete);
     if (!shorter.empty()) {
         FUZZ_CHECK(cut.written < shorter.size() && shorter[cut.written] == 0);
-        FUZZ_CHECK(std::memcmp(shorter.data(), roomy.data(), cut.written) == 0);
+        FUZZ_CHECK(std::equal(shorter.begin(), shorter.begin() + cut.written, roomy.begin()));
         const std::u16string whole = codepage::DecodeAll(std::span(roomy).first(full.written));
         const std::u16string prefix = codepage::DecodeAll(std::span(shorter).first(cut.written));
         FUZZ_CHECK(whole.compare(0, prefix.size(), prefix) == 0);
