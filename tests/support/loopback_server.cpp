@@ -632,12 +632,18 @@ bool LoopbackProxy::WaitForRequests(std::size_t count, milliseconds timeout) con
     return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
 }
 
+bool LoopbackProxy::WaitUntilIdle(milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return open_connections_ == 0; });
+}
+
 void LoopbackProxy::AcceptLoop() {
     for (;;) {
         int fd = AcceptUnlessStopped(listen_fd_, stop_);
         if (fd < 0) return;
         std::lock_guard lock(mutex_);
         std::size_t number = ++connections_;
+        ++open_connections_;
         client_fds_.push_back(fd);
         threads_.emplace_back([this, fd, number] { ServeConnection(fd, number); });
         changed_.notify_all();
@@ -722,6 +728,9 @@ void LoopbackProxy::ServeConnection(int fd, std::size_t number) {
         }
     }
     forget(fd);
+    std::lock_guard lock(mutex_);
+    --open_connections_;
+    changed_.notify_all();
 }
 
 }  // namespace recvhtml::test

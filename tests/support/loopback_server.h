@@ -178,6 +178,8 @@ public:
     std::size_t RequestCount() const;
     std::size_t ConnectionCount() const;
     bool WaitForRequests(std::size_t count, milliseconds timeout = milliseconds(10000)) const;
+    // Waits until every client connection has been closed.
+    bool WaitUntilIdle(milliseconds timeout = milliseconds(10000)) const;
 
 private:
     void AcceptLoop();
@@ -190,6 +192,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<ReceivedRequest> requests_;
     std::size_t connections_ = 0;
+    std::size_t open_connections_ = 0;
     std::vector<int> client_fds_;
     std::vector<std::thread> threads_;
     std::thread acceptor_;
