@@ -2,14 +2,20 @@
 
 #include <re2/re2.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstring>
 #include <string_view>
 
 // How the rules are driven
 // ------------------------
-// Every rule is a pattern that starts with '<', so the text is walked from one '<' to the next with
-// memchr, a few bytes after each '<' are compared by hand as a cheap necessary condition, and only
-// then is the pattern matched, anchored at that '<'. A match is replaced and the walk goes on after
+// Every rule is a pattern that starts with '<', so the text is walked from one candidate '<' to the
+// next, a few bytes after it are compared by hand as a cheap necessary condition, and only then is
+// the pattern matched, anchored at that '<'. For the first four rules a candidate is a '<' followed
+// by a space or by the first letter of the tag name, found sixteen bytes at a time; most '<' of a
+// page are never looked at one by one. A match is replaced and the walk goes on after
 // it, as a replace-all does. The result of a rule is never longer than its input (the shortest
 // line-break tag is longer than CR LF), so each rule rewrites the one buffer in place: the write
 // position never passes the position being matched, and the engine only ever reads bytes that have
@@ -109,10 +115,55 @@ bool MayBeTag(std::string_view, std::size_t) {
     return true;
 }
 
+constexpr std::size_t kNone = std::string_view::npos;
+
+// Position of the first '<' at or after `from` followed by a space or by a byte that is `letter`
+// once bit 0x20 is set (so either case of an ASCII letter), or kNone. Never reads past `size`.
+std::size_t FindOpening(const char* data, std::size_t from, std::size_t size, char letter) {
+    std::size_t pos = from;
+#if defined(__SSE2__)
+    const __m128i lessThan = _mm_set1_epi8('<');
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i caseBit = _mm_set1_epi8(0x20);
+    const __m128i wanted = _mm_set1_epi8(letter);
+    for (; size >= 17 && pos <= size - 17; pos += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos + 1));
+        const __m128i nextOk = _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(next, caseBit), wanted),
+                                            _mm_cmpeq_epi8(next, space));
+        const int mask = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, lessThan), nextOk));
+        if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+#endif
+    for (; pos + 1 < size; ++pos) {
+        const char next = data[pos + 1];
+        if (data[pos] == '<' && ((next | 0x20) == letter || next == ' ')) return pos;
+    }
+    return kNone;
+}
+
+// Position of the first CR or LF at or after `from`, or `size`.
+std::size_t FindLineBreak(const char* data, std::size_t from, std::size_t size) {
+    std::size_t pos = from;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; size >= 16 && pos <= size - 16; pos += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(here, lf)));
+        if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+#endif
+    while (pos < size && data[pos] != '\r' && data[pos] != '\n') ++pos;
+    return pos;
+}
+
 enum class OnFailure { kRuleIsOver, kResumeAtLineBreak };
 
 struct Rule {
     const RE2& pattern;
+    char second;  // what the byte after '<' must be, bit 0x20 set (or a space); 0 for anything
     bool (*mayMatchAt)(std::string_view text, std::size_t lt);
     std::string_view replacement;
     OnFailure onFailure;
@@ -128,9 +179,15 @@ std::size_t ApplyRule(char* data, std::size_t size, const Rule& rule) {
     std::size_t lngWrite = 0;  // end of the result so far
     std::size_t lngSearch = 0;
     while (lngSearch < size) {
-        const void* found = std::memchr(data + lngSearch, '<', size - lngSearch);
-        if (found == nullptr) break;
-        const std::size_t lt = static_cast<const char*>(found) - data;
+        std::size_t lt;
+        if (rule.second != 0) {
+            lt = FindOpening(data, lngSearch, size, rule.second);
+            if (lt == kNone) break;
+        } else {
+            const void* found = std::memchr(data + lngSearch, '<', size - lngSearch);
+            if (found == nullptr) break;
+            lt = static_cast<const char*>(found) - data;
+        }
         if (!rule.mayMatchAt(view, lt)) {
             lngSearch = lt + 1;
             continue;
@@ -156,10 +213,14 @@ std::size_t ApplyRule(char* data, std::size_t size, const Rule& rule) {
 // Drops every CR and LF: the CR LF pairs, then the lone LFs, then the lone CRs, which together is
 // every CR and LF byte.
 std::size_t RemoveLineBreaks(char* data, std::size_t size) {
-    std::size_t lngWrite = 0;
-    for (std::size_t lngRead = 0; lngRead < size; ++lngRead) {
-        const char c = data[lngRead];
-        if (c != '\r' && c != '\n') data[lngWrite++] = c;
+    std::size_t lngWrite = FindLineBreak(data, 0, size);
+    std::size_t lngRead = lngWrite;
+    while (lngRead < size) {
+        while (lngRead < size && (data[lngRead] == '\r' || data[lngRead] == '\n')) ++lngRead;
+        const std::size_t lngEnd = FindLineBreak(data, lngRead, size);
+        std::memmove(data + lngWrite, data + lngRead, lngEnd - lngRead);
+        lngWrite += lngEnd - lngRead;
+        lngRead = lngEnd;
     }
     return lngWrite;
 }
@@ -207,11 +268,11 @@ QString RemoveTags(const QString& text) {
     if (!patterns.ok()) return QString();
 
     const Rule rules[] = {
-        {patterns.script, MayBeScript, "", OnFailure::kRuleIsOver},
-        {patterns.comment, MayBeComment, "", OnFailure::kRuleIsOver},
-        {patterns.style, MayBeStyle, "", OnFailure::kRuleIsOver},
-        {patterns.lineBreak, MayBeBreak, "\r\n", OnFailure::kRuleIsOver},
-        {patterns.tag, MayBeTag, "", OnFailure::kResumeAtLineBreak},
+        {patterns.script, 's', MayBeScript, "", OnFailure::kRuleIsOver},
+        {patterns.comment, '!', MayBeComment, "", OnFailure::kRuleIsOver},
+        {patterns.style, 's', MayBeStyle, "", OnFailure::kRuleIsOver},
+        {patterns.lineBreak, 'b', MayBeBreak, "\r\n", OnFailure::kRuleIsOver},
+        {patterns.tag, 0, MayBeTag, "", OnFailure::kResumeAtLineBreak},
     };
 
     QByteArray bytText = text.toUtf8();
