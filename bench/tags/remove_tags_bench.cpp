@@ -108,37 +108,40 @@ void BM_Re2GlobalReplace(benchmark::State& state, bool withData) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
 }
 
-// Runs std::regex on the page in a child process and takes the time the child measured.
+// Runs std::regex on `page` in a child process. Returns the seconds it took, or why it failed.
+std::pair<double, std::string> TimeStdRegexInChild(const std::string& page) {
+    int fds[2];
+    if (pipe(fds) != 0) return {0, "pipe failed"};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        alarm(300);
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(RemoveTagsStdRegex(page));
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        (void)!write(fds[1], &seconds, sizeof seconds);
+        _exit(0);
+    }
+    close(fds[1]);
+    double seconds = 0;
+    const bool got = pid > 0 && read(fds[0], &seconds, sizeof seconds) == sizeof seconds;
+    close(fds[0]);
+    int status = 0;
+    if (pid > 0) waitpid(pid, &status, 0);
+    if (got) return {seconds, ""};
+    if (WIFSIGNALED(status))
+        return {0, std::string("died of signal: ") + strsignal(WTERMSIG(status))};
+    return {0, "child failed"};
+}
+
 void BM_StdRegex(benchmark::State& state, bool withData) {
     const std::string& page = Page(static_cast<std::size_t>(state.range(0)), withData);
     for (auto _ : state) {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            state.SkipWithError("pipe failed");
-            break;
-        }
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            alarm(300);
-            const auto start = std::chrono::steady_clock::now();
-            benchmark::DoNotOptimize(RemoveTagsStdRegex(page));
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            (void)!write(fds[1], &seconds, sizeof seconds);
-            _exit(0);
-        }
-        close(fds[1]);
-        double seconds = 0;
-        const bool got = pid > 0 && read(fds[0], &seconds, sizeof seconds) == sizeof seconds;
-        close(fds[0]);
-        int status = 0;
-        if (pid > 0) waitpid(pid, &status, 0);
-        if (!got) {
+        const auto [seconds, failure] = TimeStdRegexInChild(page);
+        if (!failure.empty()) {
             static std::string message;
-            message = WIFSIGNALED(status)
-                          ? std::string("child died of signal ") + strsignal(WTERMSIG(status))
-                          : "child failed";
+            message = "std::regex " + failure;
             state.SkipWithError(message.c_str());
             break;
         }
@@ -216,6 +219,7 @@ public:
             std::printf("  %-60s %6.2fx\n", name.substr(0, name.size() - small.size()).c_str(),
                         other->second.seconds / figure.seconds);
         }
+        std::fflush(stdout);
     }
 
 private:
@@ -229,7 +233,22 @@ private:
 
 }  // namespace
 
+// Finds the length of one script element at which std::regex's recursive matcher overflows the
+// stack.
+void ProbeStdRegexStack() {
+    std::printf("std::regex on one \"<script>x...x</script>\" element:\n");
+    for (std::size_t length = 1000; length <= 1000 * 1000; length *= 2) {
+        const std::string page = "<p>a</p><script>" + std::string(length, 'x') + "</script>b";
+        const auto [seconds, failure] = TimeStdRegexInChild(page);
+        std::printf("  %8zu bytes of content: %s\n", length,
+                    failure.empty() ? "survives" : failure.c_str());
+        if (!failure.empty()) break;
+    }
+    std::fflush(stdout);
+}
+
 int main(int argc, char** argv) {
+    ProbeStdRegexStack();
     const std::int64_t sizes[] = {static_cast<std::int64_t>(kMB),
                                   static_cast<std::int64_t>(10 * kMB)};
     for (const bool withData : {true, false}) {
