@@ -322,6 +322,7 @@ Encoding RecogniseEncoding(std::span<const std::uint8_t> input) {
     if (!shiftJis) return Encoding::kShiftJis;
     if (auto declared = DeclaredJapaneseCharset(text)) return *declared;
     if (auto detected = DetectorAnswer(text)) return *detected;
+    if (IsAllHalfWidthKatakanaAsEucJp(text)) return Encoding::kEucJp;
     const bool kanaAsShiftJis = IsMostlyHalfWidthKatakana(text, Encoding::kShiftJis);
     const bool kanaAsEucJp = IsMostlyHalfWidthKatakana(text, Encoding::kEucJp);
     if (kanaAsShiftJis && !kanaAsEucJp) return Encoding::kEucJp;

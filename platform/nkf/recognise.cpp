@@ -185,6 +185,20 @@ std::optional<Encoding> DetectorAnswer(std::span<const std::uint8_t> input) {
     return std::nullopt;
 }
 
+bool IsAllHalfWidthKatakanaAsEucJp(std::span<const std::uint8_t> input) {
+    bool katakana = false;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        if (input[i] < 0x80) continue;
+        if (input[i] != 0x8E || i + 1 == input.size() || input[i + 1] < 0xA1 ||
+            input[i + 1] > 0xDF) {
+            return false;
+        }
+        katakana = true;
+        ++i;
+    }
+    return katakana;
+}
+
 bool IsMostlyHalfWidthKatakana(std::span<const std::uint8_t> input, Encoding encoding) {
     std::size_t nonAscii = 0;
     std::size_t katakana = 0;

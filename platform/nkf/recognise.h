@@ -22,6 +22,10 @@ bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input);
 std::optional<Encoding> DeclaredJapaneseCharset(std::span<const std::uint8_t> input);
 // The statistical detector's answer when it is Shift_JIS or EUC-JP.
 std::optional<Encoding> DetectorAnswer(std::span<const std::uint8_t> input);
+// Every non-ASCII character is half-width katakana when `input` is read as EUC-JP (0x8E and a
+// katakana byte). Read as Shift_JIS the same bytes would be kanji all from the one lead byte 0x8E,
+// which no real text is.
+bool IsAllHalfWidthKatakanaAsEucJp(std::span<const std::uint8_t> input);
 // More than half of the non-ASCII characters are half-width katakana when `input` is read in
 // `encoding` (Shift_JIS or EUC-JP).
 bool IsMostlyHalfWidthKatakana(std::span<const std::uint8_t> input, Encoding encoding);
