@@ -54,6 +54,25 @@ SNIPPETS = [
 ]
 
 
+# The Japanese texts the converter's tests are made from; a piece of each becomes a page.
+TEXTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "platform", "nkf",
+                     "texts")
+TEXT_CHARACTERS = 300
+
+
+def test_pages():
+    """Pieces of the test texts as small pages, text by text."""
+    pages = {}
+    if os.path.isdir(TEXTS):
+        for name in sorted(os.listdir(TEXTS)):
+            if name.endswith(".txt"):
+                with open(os.path.join(TEXTS, name), encoding="utf-8") as f:
+                    piece = f.read(TEXT_CHARACTERS)
+                body = piece.replace("\n\n", "\n<br>\n")
+                pages[name[: -len(".txt")]] = f"<html><body><p>{body}</p></body></html>\n"
+    return pages
+
+
 def page(codec):
     text = PAGE.format(charset=ENCODINGS[codec])
     return text.encode(codec, errors="xmlcharrefreplace")
@@ -62,6 +81,9 @@ def page(codec):
 def bodies():
     """Page bodies as a server might send them, whole and broken."""
     seeds = {f"page-{codec}": page(codec) for codec in ENCODINGS}
+    for name, text in test_pages().items():
+        for codec in ENCODINGS:
+            seeds[f"text-{name}-{codec}"] = text.encode(codec, errors="xmlcharrefreplace")
     sjis = page("cp932")
     seeds["cut-mid-character-cp932"] = sjis[: sjis.index("日".encode("cp932")) + 1]
     jis = "漢字".encode("iso2022_jp")
@@ -82,6 +104,8 @@ def texts():
     ]:
         seeds[f"utf8-{name}"] = b"\x01" + utf8.encode("utf-8")
         seeds[f"utf16-{name}"] = b"\x00" + utf8.encode("utf-16-le")
+    for name, text in test_pages().items():
+        seeds[f"utf8-text-{name}"] = b"\x01" + text.encode("utf-8")
     seeds["utf16-lone-surrogate"] = b"\x00" + "<br>".encode("utf-16-le") + b"\x00\xd8<\x00"
     return seeds
 
@@ -102,6 +126,8 @@ def utf16_units():
         "lacking": "€ß😀Ω\u00a5\u203e\uff5e".encode("utf-16-le", errors="surrogatepass"),
         "lone-surrogates": b"A\x00\x00\xd8B\x00\x00\xdc\x00\xd8",
     }
+    for name, text in test_pages().items():
+        seeds[f"text-{name}"] = text.encode("utf-16-le")
     for i, s in enumerate(SNIPPETS):
         seeds[f"snippet-{i:02}"] = s.encode("utf-16-le")
     return seeds
