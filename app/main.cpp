@@ -1,9 +1,44 @@
 #include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
 
 #include "window/form1.h"
 
+namespace {
+
+// Shows what went wrong and ends the program: a handler that failed part-way would leave the
+// window in a half state, so it is not trusted to go on.
+[[noreturn]] void ReportAndEnd(const QString& strWhat) {
+    const QString strReport =
+        QStringLiteral("予期しないエラーが起きたため、プログラムを終了します。\n\n") + strWhat;
+    std::fprintf(stderr, "recv-html: %s\n", strWhat.toLocal8Bit().constData());
+    QMessageBox::critical(nullptr, QStringLiteral("recv-html"), strReport);
+    std::fflush(nullptr);
+    std::_Exit(EXIT_FAILURE);
+}
+
+// Every event handler runs inside notify(), so an exception escaping one ends here.
+class Application : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& err) {
+            ReportAndEnd(QString::fromLocal8Bit(err.what()));
+        } catch (...) {
+            ReportAndEnd(QStringLiteral("unknown error"));
+        }
+    }
+};
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    Application app(argc, argv);
     Form1 form;
     form.show();
     return app.exec();
