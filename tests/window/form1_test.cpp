@@ -4,6 +4,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -258,25 +259,95 @@ TEST(ResultBox, ReadsBackExactlyWhatWasSet) {
     struct {
         const char* strName;
         QString strText;
-        int lngLines;  // lines on screen
+        QString strDocument;  // what the document holds, line breaks as CR LF
     } const cases[] = {
-        {"empty", QString(), 1},
-        {"CR LF", QStringLiteral("一行目\r\n二行目\r\n"), 3},
-        {"lone no-break space", QString(QChar(0x00A0)), 1},
-        {"no-break spaces between words", QStringLiteral("a\u00A0b\u00A0\u00A0c"), 1},
-        {"lone LF and lone CR", QStringLiteral("a\nb\rc"), 3},
-        {"CR CR LF", QStringLiteral("a\r\r\nb"), 3},
-        {"long line", strLong, 1},
-        {"long lines", strLong + QStringLiteral("\r\n") + strLong, 2},
-        {"paragraph separator", QStringLiteral("a\u2029b"), 2},
+        {"empty", QString(), QString()},
+        {"CR LF", QStringLiteral("一行目\r\n二行目\r\n"), QStringLiteral("一行目\r\n二行目\r\n")},
+        {"lone no-break space", QString(QChar(0x00A0)), QString(QChar(0x00A0))},
+        {"no-break spaces between words", QStringLiteral("a\u00A0b\u00A0\u00A0c"),
+         QStringLiteral("a\u00A0b\u00A0\u00A0c")},
+        {"lone LF and lone CR", QStringLiteral("a\nb\rc"), QStringLiteral("a\r\nb\r\nc")},
+        {"CR CR LF", QStringLiteral("a\r\r\nb"), QStringLiteral("a\r\n\r\nb")},
+        {"paragraph separator", QStringLiteral("a\u2029b"), QStringLiteral("a\r\nb")},
+        {"long line", strLong, strLong},
+        {"long lines", strLong + QStringLiteral("\r\n") + strLong,
+         strLong + QStringLiteral("\r\n") + strLong},
     };
     for (const auto& cas : cases) {
         box.SetText(cas.strText);
         EXPECT_EQ(box.Text(), cas.strText) << cas.strName;
         EXPECT_EQ(box.Text().size(), cas.strText.size()) << cas.strName;
         EXPECT_EQ(box.property("text").toString(), cas.strText) << cas.strName;
-        EXPECT_EQ(box.document()->blockCount(), cas.lngLines) << cas.strName;
+        EXPECT_EQ(box.DocumentText(), cas.strDocument) << cas.strName;
     }
+}
+
+struct SeamCase {
+    const char* strName;
+    QString strText;
+    int lngBlocks;      // pieces Qt lays out
+    QChar chrPieceEnd;  // the character each piece but the last ends with, if any
+};
+
+TEST(ResultBox, LongParagraphsAreShownInPiecesThatReadBackWhole) {
+    constexpr qsizetype kSpan = ResultBox::kSeamSpan;
+    QString strSentences;
+    while (strSentences.size() < 3 * kSpan) strSentences += QString(99, QChar(0x3042)) + u'。';
+    QString strPairs;
+    for (qsizetype lngAt = 0; lngAt <= kSpan; ++lngAt) strPairs += QStringLiteral("𠮷");
+    const SeamCase cases[] = {
+        {"exactly one span", QString(kSpan, QChar(0x3042)), 1, QChar()},
+        {"one more than a span", QString(kSpan + 1, QChar(0x3042)), 2, QChar()},
+        {"a span, then a line break", QString(kSpan, u'x') + QStringLiteral("\r\ny"), 2, QChar()},
+        {"no place to cut", QString(3 * kSpan + 5, QChar(0x3042)), 4, QChar()},
+        {"sentences", strSentences, 4, QChar(u'。')},
+        {"surrogate pairs", strPairs, 3, QChar()},
+    };
+    QWidget wndParent;
+    ResultBox box(&wndParent);
+    for (const SeamCase& cas : cases) {
+        box.SetText(cas.strText);
+        EXPECT_EQ(box.Text(), cas.strText) << cas.strName;
+        EXPECT_EQ(box.DocumentText(), cas.strText) << cas.strName;
+        ASSERT_EQ(box.document()->blockCount(), cas.lngBlocks) << cas.strName;
+        for (QTextBlock blk = box.document()->begin(); blk.isValid(); blk = blk.next()) {
+            EXPECT_LE(blk.length() - 1, kSpan) << cas.strName;
+            ASSERT_FALSE(blk.text().isEmpty()) << cas.strName;
+            EXPECT_FALSE(blk.text().front().isLowSurrogate()) << cas.strName;
+            if (!cas.chrPieceEnd.isNull() && blk.next().isValid()) {
+                EXPECT_EQ(blk.text().back(), cas.chrPieceEnd) << cas.strName;
+            }
+        }
+    }
+}
+
+TEST(ResultBox, CopyingAndEditingAcrossPiecesAddsNoLineBreaks) {
+    QWidget wndParent;
+    ResultBox box(&wndParent);
+    wndParent.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&wndParent));
+    const QString strText = QString(ResultBox::kSeamSpan * 2, QChar(0x3044)) +
+                            QStringLiteral("\r\n") + QString(10, QChar(0x3046));
+    box.SetText(strText);
+    ASSERT_GT(box.document()->blockCount(), 2);
+
+    box.selectAll();
+    box.copy();
+    QString strExpected = strText;
+    strExpected.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), strExpected);
+
+    box.setFocus();
+    box.moveCursor(QTextCursor::End);
+    QTest::keyClicks(&box, QStringLiteral("z"));
+    QTest::keyClick(&box, Qt::Key_Return);
+    EXPECT_EQ(box.Text(), strText + QStringLiteral("z\r\n"));
+    // A line break typed in the middle of a piece is a real one.
+    box.moveCursor(QTextCursor::Start);
+    QTest::keyClick(&box, Qt::Key_Right);
+    QTest::keyClick(&box, Qt::Key_Return);
+    EXPECT_EQ(box.Text(),
+              strText.left(1) + QStringLiteral("\r\n") + strText.mid(1) + QStringLiteral("z\r\n"));
 }
 
 TEST(ResultBox, EditedTextReadsBackWithCrLf) {
