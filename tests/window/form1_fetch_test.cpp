@@ -246,7 +246,7 @@ TEST(Form1FetchUnload, ClosingDuringAFetchEndsTheProgramAtOnce) {
                 if (gate->WaitUntilArrived() && frm.IsFetching()) frm.close();
             });
             QApplication::exec();
-            std::exit(3);
+            std::_Exit(3);
         },
         testing::ExitedWithCode(0), "");
 }
