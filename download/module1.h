@@ -4,12 +4,22 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/urlclient/url_client.h"
+
 namespace Module1 {
 
-// Downloads the body of `url` into `body` and returns its length in bytes.
-// An empty proxy uses the system's proxy settings; otherwise `proxy` names the proxy for every
-// address. Returns 0 on any failure or an empty body; `body` is then emptied (or left alone for an
-// empty url).
+// Downloads the body of `url` into `body` and returns its length in bytes; `body` then holds
+// exactly that many bytes. Whatever the status, the body the server sends (an error page too)
+// comes back. An empty `proxy` uses the system's proxy settings; otherwise `proxy` names the proxy
+// for every address, with nothing bypassed. A read that breaks part-way returns the bytes so far.
+// Returns 0 when nothing came: for an empty url (nothing is sent and `body` is left alone), when
+// the url cannot be opened (`body` is left alone), and for an empty body, a body larger than
+// 256 MiB or one that fails before its first byte (`body` is emptied and its memory released).
+// Safe to call from any thread once urlclient::GlobalInit exists.
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy);
+
+// The same, with the client's time-outs and size cap given instead of the defaults.
+std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
+                           const urlclient::Limits& limits);
 
 }  // namespace Module1

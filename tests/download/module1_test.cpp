@@ -1,9 +1,358 @@
 #include <gtest/gtest.h>
 
-#include "download/module1.h"
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
 
-TEST(DownloadBytes, EmptyUrlLeavesArrayUntouched) {
+#include "download/module1.h"
+#include "tests/support/loopback_server.h"
+
+using namespace recvhtml::test;
+
+namespace {
+
+// libcurl is set up once for the process before any test thread exists, as main() does.
+const urlclient::GlobalInit g_curl;
+
+std::string AsString(const std::vector<std::uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Limits short enough that a stalled server ends a test quickly.
+urlclient::Limits ShortLimits() {
+    urlclient::Limits limits;
+    limits.connect_timeout = milliseconds(2000);
+    limits.stall_timeout = milliseconds(300);
+    return limits;
+}
+
+// Sets an environment variable for one scope and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+class DownloadBytesTest : public testing::Test {
+protected:
+    // Proxy variables of the machine running the tests must not send loopback traffic elsewhere.
+    ScopedEnv http_proxy_{"http_proxy", nullptr};
+    ScopedEnv https_proxy_{"https_proxy", nullptr};
+    ScopedEnv all_proxy_{"all_proxy", nullptr};
+    ScopedEnv no_proxy_{"no_proxy", nullptr};
+    LoopbackServer server_;
+};
+
+TEST_F(DownloadBytesTest, EmptyUrlSendsNothingAndLeavesArrayUntouched) {
     std::vector<std::uint8_t> body{1, 2, 3};
     EXPECT_EQ(Module1::DownloadBytes(QString(), body, QString()), 0);
+    EXPECT_EQ(Module1::DownloadBytes(QString(), body, QString::fromStdString(server_.Url())), 0);
     EXPECT_EQ(body, (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(server_.ConnectionCount(), 0u);
 }
+
+// Sizes around the read size and the growth step, with each framing the server offers.
+struct BodyCase {
+    std::size_t size;
+    Framing framing;
+    bool gzip;
+};
+
+class DownloadBodyTest : public DownloadBytesTest, public testing::WithParamInterface<BodyCase> {};
+
+TEST_P(DownloadBodyTest, ArrivesByteForByteWithExactLength) {
+    const BodyCase c = GetParam();
+    Reply reply = Reply::Ok(PatternBytes(c.size, static_cast<std::uint32_t>(c.size)));
+    reply.framing = c.framing;
+    reply.gzip = c.gzip;
+    reply.chunk_size = 1000;  // chunk edges that fall inside reads
+    server_.Serve("/page", reply);
+
+    std::vector<std::uint8_t> body(3, 0xAB);  // stale contents that must not survive
+    std::int32_t count =
+        Module1::DownloadBytes(QString::fromStdString(server_.Url("/page")), body, QString());
+    EXPECT_EQ(count, static_cast<std::int32_t>(c.size));
+    ASSERT_EQ(body.size(), c.size);
+    EXPECT_TRUE(AsString(body) == reply.body) << "contents differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DownloadBodyTest,
+                         testing::Values(BodyCase{1, Framing::kContentLength, false},
+                                         BodyCase{4095, Framing::kContentLength, false},
+                                         BodyCase{4096, Framing::kContentLength, false},
+                                         BodyCase{4097, Framing::kContentLength, false},
+                                         BodyCase{8191, Framing::kContentLength, false},
+                                         BodyCase{8192, Framing::kContentLength, false},
+                                         BodyCase{3 << 20, Framing::kContentLength, false},
+                                         BodyCase{4096, Framing::kChunked, false},
+                                         BodyCase{8193, Framing::kChunked, false},
+                                         BodyCase{3 << 20, Framing::kChunked, false},
+                                         BodyCase{8192, Framing::kUntilClose, false},
+                                         BodyCase{4097, Framing::kContentLength, true},
+                                         BodyCase{3 << 20, Framing::kChunked, true}));
+
+TEST_F(DownloadBytesTest, EmptyBodyGivesZeroAndEmptiedArray) {
+    for (int status : {200, 204}) {
+        server_.Serve("/empty", Reply::Status(status, ""));
+        std::vector<std::uint8_t> body(100, 7);
+        EXPECT_EQ(
+            Module1::DownloadBytes(QString::fromStdString(server_.Url("/empty")), body, QString()),
+            0)
+            << status;
+        EXPECT_TRUE(body.empty()) << status;
+    }
+}
+
+TEST_F(DownloadBytesTest, ErrorStatusGivesItsPage) {
+    const std::string page = "<html><body>gone</body></html>";
+    for (int status : {404, 500}) {
+        server_.Serve("/missing", Reply::Status(status, page));
+        std::vector<std::uint8_t> body;
+        EXPECT_EQ(Module1::DownloadBytes(QString::fromStdString(server_.Url("/missing")), body,
+                                         QString()),
+                  static_cast<std::int32_t>(page.size()));
+        EXPECT_EQ(AsString(body), page);
+    }
+}
+
+TEST_F(DownloadBytesTest, SendsAgentNameAndNoCacheHeaders) {
+    server_.Serve("/", Reply::Ok("x"));
+    std::vector<std::uint8_t> body;
+    ASSERT_EQ(Module1::DownloadBytes(QString::fromStdString(server_.Url("/")), body, QString()), 1);
+    ASSERT_EQ(server_.RequestCount(), 1u);
+    const ReceivedRequest r = server_.Requests()[0];
+    EXPECT_EQ(r.method, "GET");
+    EXPECT_EQ(r.Header("User-Agent"), "RECV_HTML");
+    EXPECT_EQ(r.Header("Cache-Control"), "no-cache");
+    EXPECT_EQ(r.Header("Pragma"), "no-cache");
+    EXPECT_TRUE(r.Header("Accept-Encoding").value_or("").find("gzip") != std::string::npos);
+}
+
+TEST_F(DownloadBytesTest, FollowsRedirectToItsTarget) {
+    for (int status : {301, 302, 303, 307, 308}) {
+        server_.Serve("/old", Reply::Redirect(status, server_.Url("/new")));
+        server_.Serve("/new", Reply::Ok("new page"));
+        std::vector<std::uint8_t> body;
+        EXPECT_EQ(
+            Module1::DownloadBytes(QString::fromStdString(server_.Url("/old")), body, QString()), 8)
+            << status;
+        EXPECT_EQ(AsString(body), "new page");
+    }
+    const auto requests = server_.Requests();
+    ASSERT_EQ(requests.size(), 10u);
+    EXPECT_EQ(requests[1].target, "/new");
+    EXPECT_EQ(requests[1].Header("User-Agent"), "RECV_HTML");
+}
+
+TEST_F(DownloadBytesTest, UnopenableUrlGivesZeroAndLeavesArrayAlone) {
+    // A port that was just free: nobody listens there.
+    std::string refused;
+    {
+        LoopbackServer gone;
+        refused = gone.Url("/");
+    }
+    const std::vector<std::string> urls = {
+        refused,
+        // An empty label makes the resolver fail here, without a query leaving the machine.
+        "http://a..invalid/",
+        "file:///etc/hostname",
+        "gopher://127.0.0.1:" + std::to_string(server_.Port()) + "/",
+        "not a url at all",
+    };
+    for (const auto& url : urls) {
+        std::vector<std::uint8_t> body{9, 9};
+        EXPECT_EQ(Module1::DownloadBytes(QString::fromStdString(url), body, QString()), 0) << url;
+        EXPECT_EQ(body, (std::vector<std::uint8_t>{9, 9})) << url;
+    }
+    EXPECT_EQ(server_.ConnectionCount(), 0u);
+}
+
+TEST_F(DownloadBytesTest, RedirectToOtherSchemeIsRefused) {
+    server_.Serve("/to-file", Reply::Redirect(302, "file:///etc/hostname"));
+    server_.Serve("/to-ftp", Reply::Redirect(302, "ftp://127.0.0.1:1/"));
+    for (const char* path : {"/to-file", "/to-ftp"}) {
+        std::vector<std::uint8_t> body;
+        EXPECT_EQ(
+            Module1::DownloadBytes(QString::fromStdString(server_.Url(path)), body, QString()), 0)
+            << path;
+    }
+}
+
+TEST_F(DownloadBytesTest, NamedProxyReceivesAbsoluteFormEvenForLoopback) {
+    LoopbackProxy proxy;
+    server_.Serve("/via", Reply::Ok("through the proxy"));
+    // A proxy variable pointing elsewhere must not matter in named-proxy mode.
+    LoopbackServer decoy;
+    ScopedEnv env("http_proxy", decoy.Url("").c_str());
+    std::vector<std::uint8_t> body;
+    EXPECT_EQ(Module1::DownloadBytes(QString::fromStdString(server_.Url("/via")), body,
+                                     QString::fromStdString(proxy.Address())),
+              17);
+    EXPECT_EQ(AsString(body), "through the proxy");
+    ASSERT_EQ(proxy.RequestCount(), 1u);
+    EXPECT_EQ(proxy.Requests()[0].target, server_.Url("/via"));
+    EXPECT_EQ(proxy.Requests()[0].Header("User-Agent"), "RECV_HTML");
+    EXPECT_EQ(decoy.ConnectionCount(), 0u);
+}
+
+TEST_F(DownloadBytesTest, SystemModeHonoursProxyVariables) {
+    LoopbackProxy proxy;
+    server_.Serve("/env", Reply::Ok("env"));
+    const QString url = QString::fromStdString(server_.Url("/env"));
+    std::vector<std::uint8_t> body;
+    {
+        ScopedEnv env("http_proxy", ("http://" + proxy.Address()).c_str());
+        EXPECT_EQ(Module1::DownloadBytes(url, body, QString()), 3);
+        EXPECT_EQ(proxy.RequestCount(), 1u);
+        // no_proxy sends the same request straight to the server.
+        ScopedEnv bypass("no_proxy", "127.0.0.1");
+        EXPECT_EQ(Module1::DownloadBytes(url, body, QString()), 3);
+        EXPECT_EQ(proxy.RequestCount(), 1u);
+    }
+    EXPECT_EQ(Module1::DownloadBytes(url, body, QString()), 3);
+    EXPECT_EQ(proxy.RequestCount(), 1u);
+    EXPECT_EQ(server_.RequestCount(), 3u);
+}
+
+TEST_F(DownloadBytesTest, NonAsciiUrlIsSentAsUtf8PercentEncoded) {
+    server_.Serve("/%E6%97%A5%E6%9C%AC", Reply::Ok("nihon"));
+    std::vector<std::uint8_t> body;
+    const QString url =
+        QString::fromStdString(server_.Url("/")) + QString::fromUtf8("日本?q=漢 字");
+    EXPECT_EQ(Module1::DownloadBytes(url, body, QString()), 5);
+    ASSERT_EQ(server_.RequestCount(), 1u);
+    EXPECT_EQ(server_.Requests()[0].target, "/%E6%97%A5%E6%9C%AC?q=%E6%BC%A2%20%E5%AD%97");
+}
+
+TEST_F(DownloadBytesTest, NonAsciiHostGoesThroughIdna) {
+    // The proxy refuses hosts off this machine, but it records the name the client sent.
+    LoopbackProxy proxy;
+    std::vector<std::uint8_t> body;
+    Module1::DownloadBytes(QString::fromUtf8("http://bücher.invalid/ä"), body,
+                           QString::fromStdString(proxy.Address()));
+    ASSERT_EQ(proxy.RequestCount(), 1u);
+    EXPECT_EQ(proxy.Requests()[0].target, "http://xn--bcher-kva.invalid/%C3%A4");
+}
+
+TEST_F(DownloadBytesTest, CutMidBodyReturnsTheBytesSoFar) {
+    Reply reply = Reply::Ok(PatternBytes(100000));
+    reply.cut_after = 50001;
+    server_.Serve("/cut", reply);
+    std::vector<std::uint8_t> body;
+    EXPECT_EQ(Module1::DownloadBytes(QString::fromStdString(server_.Url("/cut")), body, QString()),
+              50001);
+    EXPECT_TRUE(AsString(body) == reply.body.substr(0, 50001));
+}
+
+TEST_F(DownloadBytesTest, StalledServerEndsWithTheBytesSoFar) {
+    Reply reply = Reply::Ok(PatternBytes(100000));
+    reply.stall_after = 12345;
+    server_.Serve("/stall", reply);
+    std::vector<std::uint8_t> body;
+    EXPECT_EQ(Module1::DownloadBytes(QString::fromStdString(server_.Url("/stall")), body, QString(),
+                                     ShortLimits()),
+              12345);
+    EXPECT_TRUE(AsString(body) == reply.body.substr(0, 12345));
+}
+
+TEST_F(DownloadBytesTest, BodyPastTheCapGivesZeroAndReleasedArray) {
+    urlclient::Limits limits;
+    limits.max_body_bytes = 1 << 20;
+    // Declared up front, known only at the end, and revealed only by decoding.
+    Reply declared = Reply::Ok(PatternBytes((1 << 20) + 1));
+    Reply chunked = declared;
+    chunked.framing = Framing::kChunked;
+    Reply zipped = Reply::Ok(std::string(8 << 20, 'a'));
+    zipped.gzip = true;
+    server_.Serve("/declared", declared);
+    server_.Serve("/chunked", chunked);
+    server_.Serve("/zipped", zipped);
+    server_.Serve("/fits", Reply::Ok(PatternBytes(1 << 20)));
+    for (const char* path : {"/declared", "/chunked", "/zipped"}) {
+        std::vector<std::uint8_t> body(10, 1);
+        EXPECT_EQ(Module1::DownloadBytes(QString::fromStdString(server_.Url(path)), body, QString(),
+                                         limits),
+                  0)
+            << path;
+        EXPECT_TRUE(body.empty()) << path;
+        EXPECT_EQ(body.capacity(), 0u) << path;
+    }
+    std::vector<std::uint8_t> body;
+    EXPECT_EQ(Module1::DownloadBytes(QString::fromStdString(server_.Url("/fits")), body, QString(),
+                                     limits),
+              1 << 20);
+}
+
+TEST_F(DownloadBytesTest, WorksFromWorkerThread) {
+    server_.Serve("/w", Reply::Ok(PatternBytes(20000)));
+    std::vector<std::uint8_t> body;
+    std::int32_t count = -1;
+    std::thread worker([&] {
+        count = Module1::DownloadBytes(QString::fromStdString(server_.Url("/w")), body, QString());
+    });
+    worker.join();
+    EXPECT_EQ(count, 20000);
+}
+
+TEST_F(DownloadBytesTest, LeavesNoDescriptorOpenWhateverTheOutcome) {
+    LoopbackProxy proxy;
+    Reply cut = Reply::Ok(PatternBytes(50000));
+    cut.cut_after = 1000;
+    Reply stall = Reply::Ok(PatternBytes(50000));
+    stall.stall_after = 1000;
+    Reply big = Reply::Ok(PatternBytes(300000));
+    big.framing = Framing::kChunked;
+    server_.Serve("/ok", Reply::Ok(PatternBytes(10000)));
+    server_.Serve("/404", Reply::Status(404, "no"));
+    server_.Serve("/empty", Reply::Ok(""));
+    server_.Serve("/cut", cut);
+    server_.Serve("/stall", stall);
+    server_.Serve("/big", big);
+    server_.Serve("/loop", Reply::Redirect(302, "/loop"));
+    std::string refused;
+    {
+        LoopbackServer gone;
+        refused = gone.Url("/");
+    }
+    urlclient::Limits limits = ShortLimits();
+    limits.max_body_bytes = 200000;
+
+    auto run_all = [&] {
+        std::vector<std::uint8_t> body;
+        for (const char* path : {"/ok", "/404", "/empty", "/cut", "/stall", "/big", "/loop"}) {
+            Module1::DownloadBytes(QString::fromStdString(server_.Url(path)), body, QString(),
+                                   limits);
+        }
+        Module1::DownloadBytes(QString::fromStdString(server_.Url("/ok")), body,
+                               QString::fromStdString(proxy.Address()), limits);
+        Module1::DownloadBytes(QString::fromStdString(refused), body, QString(), limits);
+        Module1::DownloadBytes("http://a..invalid/", body, QString(), limits);
+    };
+    run_all();  // first use sets up whatever libcurl keeps for the process
+    ASSERT_TRUE(server_.WaitUntilIdle());
+    ASSERT_TRUE(proxy.WaitUntilIdle());
+    const std::size_t before = OpenFileDescriptorCount();
+    for (int i = 0; i < 5; ++i) run_all();
+    // Every connection the client opened has been closed from its side.
+    EXPECT_TRUE(server_.WaitUntilIdle());
+    EXPECT_TRUE(proxy.WaitUntilIdle());
+    EXPECT_EQ(OpenFileDescriptorCount(), before);
+}
+
+}  // namespace

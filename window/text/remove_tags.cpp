@@ -1,5 +1,284 @@
 #include "window/text/remove_tags.h"
 
+#include <re2/re2.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <cstring>
+#include <string_view>
+
+// How the rules are driven
+// ------------------------
+// Every rule is a pattern that starts with '<', so the text is walked from one candidate '<' to the
+// next, a few bytes after it are compared by hand as a cheap necessary condition, and only then is
+// the pattern matched, anchored at that '<'. For the first four rules a candidate is a '<' followed
+// by a space or by the first letter of the tag name, found sixteen bytes at a time; most '<' of a
+// page are never looked at one by one. A match is replaced and the walk goes on after
+// it, as a replace-all does. The result of a rule is never longer than its input (the shortest
+// line-break tag is longer than CR LF), so each rule rewrites the one buffer in place: the write
+// position never passes the position being matched, and the engine only ever reads bytes that have
+// not been rewritten yet.
+//
+// The engine matches in time linear in what it reads, but a walk that retried a failed match at
+// every later '<' would still read the same tail again and again (think of a page full of unclosed
+// "<script"). What a failure proves is used instead:
+//  - rules 1 to 4: once the hand check has passed, a match can fail only because no closing text
+//    ("</script>", "-->", "</style>", '>') follows anywhere; any later candidate would need the
+//    same closing text further on, so the rule is over;
+//  - rule 5: "<.+?>" fails at a '<' only when no '>' comes before the next line break; every '<'
+//    before that line break fails for the same reason, so the walk resumes at the line break.
+// Each rule therefore reads the text a bounded number of times, whatever the page.
+//
+// The text is matched as UTF-8 bytes with the engine in Latin-1 mode. Every literal of the patterns
+// is ASCII, an ASCII byte in UTF-8 is always that character, and a match can only begin at '<' and
+// end at '>', so matches fall on character boundaries and "." taking several bytes of one character
+// is the same as taking the character. Letters fold in ASCII only, as tag names do.
+
+namespace {
+
+// The rules, in the order they run, each applied to the result of the one before. Rule 4 differs
+// from the plain "< *br *>" so that "<br/>", "<br />" and "<br clear=all>" break the line as "<br>"
+// does, while a tag whose name merely begins with "br" ("<bread>") does not.
+constexpr const char* kScriptPattern = "< *script.*?</script *?>";
+constexpr const char* kCommentPattern = "<!--.*?-->";
+constexpr const char* kStylePattern = "< *style.+?</style *>";
+constexpr const char* kBreakPattern = "< *br(?:[ \t/][^>]*)?>";
+constexpr const char* kTagPattern = "<.+?>";
+
+RE2::Options RuleOptions() {
+    RE2::Options options;
+    options.set_encoding(RE2::Options::EncodingLatin1);
+    options.set_case_sensitive(false);
+    options.set_log_errors(false);
+    return options;
+}
+
+// Compiled once per process; RE2 objects may be shared by threads that only match.
+struct Patterns {
+    RE2 script{kScriptPattern, RuleOptions()};
+    RE2 comment{kCommentPattern, RuleOptions()};
+    RE2 style{kStylePattern, RuleOptions()};
+    RE2 lineBreak{kBreakPattern, RuleOptions()};
+    RE2 tag{kTagPattern, RuleOptions()};
+
+    bool ok() const {
+        return script.ok() && comment.ok() && style.ok() && lineBreak.ok() && tag.ok();
+    }
+};
+
+const Patterns& GetPatterns() {
+    static const Patterns patterns;
+    return patterns;
+}
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Position just past '<', any spaces, and the lower-case ASCII word `word` in any case, or npos.
+std::size_t SkipOpening(std::string_view text, std::size_t lt, std::string_view word) {
+    std::size_t pos = lt + 1;
+    while (pos < text.size() && text[pos] == ' ') ++pos;
+    if (text.size() - pos < word.size()) return std::string_view::npos;
+    for (char c : word) {
+        if (LowerAscii(text[pos]) != c) return std::string_view::npos;
+        ++pos;
+    }
+    return pos;
+}
+
+// The hand checks: true when the rule's pattern may match at the '<' at `lt`. Each is a necessary
+// condition, and for rules 1 to 4 it covers everything before the part that looks for the closing
+// text (see above).
+bool MayBeScript(std::string_view text, std::size_t lt) {
+    return SkipOpening(text, lt, "script") != std::string_view::npos;
+}
+
+bool MayBeComment(std::string_view text, std::size_t lt) {
+    return text.substr(lt, 4) == "<!--";
+}
+
+bool MayBeStyle(std::string_view text, std::size_t lt) {
+    return SkipOpening(text, lt, "style") != std::string_view::npos;
+}
+
+bool MayBeBreak(std::string_view text, std::size_t lt) {
+    const std::size_t pos = SkipOpening(text, lt, "br");
+    if (pos == std::string_view::npos || pos == text.size()) return false;
+    const char c = text[pos];
+    return c == '>' || c == ' ' || c == '\t' || c == '/';
+}
+
+bool MayBeTag(std::string_view, std::size_t) {
+    return true;
+}
+
+constexpr std::size_t kNone = std::string_view::npos;
+
+// Position of the first '<' at or after `from` followed by a space or by a byte that is `letter`
+// once bit 0x20 is set (so either case of an ASCII letter), or kNone. Never reads past `size`.
+std::size_t FindOpening(const char* data, std::size_t from, std::size_t size, char letter) {
+    std::size_t pos = from;
+#if defined(__SSE2__)
+    const __m128i lessThan = _mm_set1_epi8('<');
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i caseBit = _mm_set1_epi8(0x20);
+    const __m128i wanted = _mm_set1_epi8(letter);
+    for (; size >= 17 && pos <= size - 17; pos += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos + 1));
+        const __m128i nextOk = _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(next, caseBit), wanted),
+                                            _mm_cmpeq_epi8(next, space));
+        const int mask = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, lessThan), nextOk));
+        if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+#endif
+    for (; pos + 1 < size; ++pos) {
+        const char next = data[pos + 1];
+        if (data[pos] == '<' && ((next | 0x20) == letter || next == ' ')) return pos;
+    }
+    return kNone;
+}
+
+// Position of the first CR or LF at or after `from`, or `size`.
+std::size_t FindLineBreak(const char* data, std::size_t from, std::size_t size) {
+    std::size_t pos = from;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; size >= 16 && pos <= size - 16; pos += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(here, lf)));
+        if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+#endif
+    while (pos < size && data[pos] != '\r' && data[pos] != '\n') ++pos;
+    return pos;
+}
+
+enum class OnFailure { kRuleIsOver, kResumeAtLineBreak };
+
+struct Rule {
+    const RE2& pattern;
+    char second;  // what the byte after '<' must be, bit 0x20 set (or a space); 0 for anything
+    bool (*mayMatchAt)(std::string_view text, std::size_t lt);
+    std::string_view replacement;
+    OnFailure onFailure;
+};
+
+// Replaces every match of `rule` in the `size` bytes at `data`, leftmost first and without overlap,
+// in place. Returns the new size.
+std::size_t ApplyRule(char* data, std::size_t size, const Rule& rule) {
+    const std::string_view view(data, size);
+    const re2::StringPiece piece(data, size);
+
+    std::size_t lngRead = 0;   // start of the bytes not yet copied to the result
+    std::size_t lngWrite = 0;  // end of the result so far
+    std::size_t lngSearch = 0;
+    while (lngSearch < size) {
+        std::size_t lt;
+        if (rule.second != 0) {
+            lt = FindOpening(data, lngSearch, size, rule.second);
+            if (lt == kNone) break;
+        } else {
+            const void* found = std::memchr(data + lngSearch, '<', size - lngSearch);
+            if (found == nullptr) break;
+            lt = static_cast<const char*>(found) - data;
+        }
+        if (!rule.mayMatchAt(view, lt)) {
+            lngSearch = lt + 1;
+            continue;
+        }
+        re2::StringPiece match;
+        if (!rule.pattern.Match(piece, lt, size, RE2::ANCHOR_START, &match, 1)) {
+            if (rule.onFailure == OnFailure::kRuleIsOver) break;
+            const void* lf = std::memchr(data + lt + 1, '\n', size - lt - 1);
+            if (lf == nullptr) break;
+            lngSearch = static_cast<const char*>(lf) - data;
+            continue;
+        }
+        if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, lt - lngRead);
+        lngWrite += lt - lngRead;
+        std::memcpy(data + lngWrite, rule.replacement.data(), rule.replacement.size());
+        lngWrite += rule.replacement.size();
+        lngRead = lngSearch = lt + match.size();
+    }
+    if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, size - lngRead);
+    return lngWrite + (size - lngRead);
+}
+
+// Drops every CR and LF: the CR LF pairs, then the lone LFs, then the lone CRs, which together is
+// every CR and LF byte.
+std::size_t RemoveLineBreaks(char* data, std::size_t size) {
+    std::size_t lngWrite = FindLineBreak(data, 0, size);
+    std::size_t lngRead = lngWrite;
+    while (lngRead < size) {
+        while (lngRead < size && (data[lngRead] == '\r' || data[lngRead] == '\n')) ++lngRead;
+        const std::size_t lngEnd = FindLineBreak(data, lngRead, size);
+        std::memmove(data + lngWrite, data + lngRead, lngEnd - lngRead);
+        lngWrite += lngEnd - lngRead;
+        lngRead = lngEnd;
+    }
+    return lngWrite;
+}
+
+struct Entity {
+    std::string_view name;  // after the '&'
+    char replacement;
+};
+
+// Longer names first where one begins another.
+constexpr Entity kEntities[] = {
+    {"quot;", '"'}, {"quot", '"'}, {"amp;", '&'}, {"gt;", '>'}, {"lt;", '<'}, {"nbsp;", ' '},
+};
+
+// Decodes the five entities in one left-to-right pass, case-sensitively. Text that a decoding
+// produced is behind the pass and never decoded again, so "&amp;lt;" shows as "&lt;".
+std::size_t DecodeEntities(char* data, std::size_t size) {
+    const std::string_view view(data, size);
+    std::size_t lngRead = 0;
+    std::size_t lngWrite = 0;
+    std::size_t lngSearch = 0;
+    while (lngSearch < size) {
+        const void* found = std::memchr(data + lngSearch, '&', size - lngSearch);
+        if (found == nullptr) break;
+        const std::size_t amp = static_cast<const char*>(found) - data;
+        lngSearch = amp + 1;
+        const std::string_view rest = view.substr(amp + 1);
+        for (const Entity& entity : kEntities) {
+            if (!rest.starts_with(entity.name)) continue;
+            if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, amp - lngRead);
+            lngWrite += amp - lngRead;
+            data[lngWrite++] = entity.replacement;
+            lngRead = lngSearch = amp + 1 + entity.name.size();
+            break;
+        }
+    }
+    if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, size - lngRead);
+    return lngWrite + (size - lngRead);
+}
+
+}  // namespace
+
 QString RemoveTags(const QString& text) {
-    return text;
+    const Patterns& patterns = GetPatterns();
+    if (!patterns.ok()) return QString();
+
+    const Rule rules[] = {
+        {patterns.script, 's', MayBeScript, "", OnFailure::kRuleIsOver},
+        {patterns.comment, '!', MayBeComment, "", OnFailure::kRuleIsOver},
+        {patterns.style, 's', MayBeStyle, "", OnFailure::kRuleIsOver},
+        {patterns.lineBreak, 'b', MayBeBreak, "\r\n", OnFailure::kRuleIsOver},
+        {patterns.tag, 0, MayBeTag, "", OnFailure::kResumeAtLineBreak},
+    };
+
+    QByteArray bytText = text.toUtf8();
+    char* const data = bytText.data();
+    std::size_t lngSize = RemoveLineBreaks(data, static_cast<std::size_t>(bytText.size()));
+    for (const Rule& rule : rules) lngSize = ApplyRule(data, lngSize, rule);
+    lngSize = DecodeEntities(data, lngSize);
+    return QString::fromUtf8(data, static_cast<qsizetype>(lngSize));
 }

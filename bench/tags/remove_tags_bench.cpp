@@ -1,0 +1,291 @@
+// Tag removal speed: RemoveTags against the same rules driven plainly by RE2, by std::regex and by
+// Python's re, on a generated Japanese page; then RemoveTags on hostile input of 1 MB and 10 MB.
+//
+//   build/default/bench/tags/remove_tags_bench
+//
+// std::regex runs in a child process, because its recursive matcher can overflow the stack on a
+// long element; a crash is reported as such. Python runs as a child too, timing itself.
+
+#include <benchmark/benchmark.h>
+#include <re2/re2.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QString>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench/tags/pages.h"
+#include "window/text/remove_tags.h"
+
+namespace {
+
+constexpr std::size_t kMB = 1000 * 1000;
+// A JSON data script of this size sits in the page's head, as on many news and shop pages.
+constexpr std::size_t kDataScript = 200 * 1000;
+
+const std::string& Page(std::size_t size, bool withData) {
+    static std::map<std::pair<std::size_t, bool>, std::string> pages;
+    auto& page = pages[{size, withData}];
+    if (page.empty()) page = MakeRealisticPage(size, withData ? kDataScript : 0);
+    return page;
+}
+
+std::string ReplaceAllPlain(const std::string& text, const std::string& from,
+                            const std::string& to) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    for (std::size_t found; (found = text.find(from, pos)) != std::string::npos;) {
+        out.append(text, pos, found - pos);
+        out += to;
+        pos = found + from.size();
+    }
+    out.append(text, pos);
+    return out;
+}
+
+const char* const kPatterns[] = {"< *script.*?</script *?>", "<!--.*?-->", "< *style.+?</style *>",
+                                 "< *br(?:[ \t/][^>]*)?>", "<.+?>"};
+const char* const kReplacements[] = {"", "", "", "\r\n", ""};
+const std::pair<const char*, const char*> kEntities[] = {{"&quot;", "\""}, {"&quot", "\""},
+                                                         {"&amp;", "&"},   {"&gt;", ">"},
+                                                         {"&lt;", "<"},    {"&nbsp;", " "}};
+
+std::string DropLineBreaks(const std::string& text) {
+    return ReplaceAllPlain(ReplaceAllPlain(ReplaceAllPlain(text, "\r\n", ""), "\n", ""), "\r", "");
+}
+
+std::string DecodeEntitiesPlain(std::string text) {
+    for (const auto& [from, to] : kEntities) text = ReplaceAllPlain(text, from, to);
+    return text;
+}
+
+// The rules written the obvious way: one RE2::GlobalReplace each.
+std::string RemoveTagsRe2Plain(const std::string& page) {
+    static const std::vector<std::unique_ptr<RE2>> rules = [] {
+        std::vector<std::unique_ptr<RE2>> compiled;
+        RE2::Options options;
+        options.set_case_sensitive(false);
+        for (const char* pattern : kPatterns)
+            compiled.push_back(std::make_unique<RE2>(pattern, options));
+        return compiled;
+    }();
+    std::string text = DropLineBreaks(page);
+    for (std::size_t i = 0; i < rules.size(); ++i)
+        RE2::GlobalReplace(&text, *rules[i], kReplacements[i]);
+    return DecodeEntitiesPlain(std::move(text));
+}
+
+// The rules written the obvious way with std::regex.
+std::string RemoveTagsStdRegex(const std::string& page) {
+    std::string text = DropLineBreaks(page);
+    for (std::size_t i = 0; i < std::size(kPatterns); ++i) {
+        text =
+            std::regex_replace(text, std::regex(kPatterns[i], std::regex::icase), kReplacements[i]);
+    }
+    return DecodeEntitiesPlain(std::move(text));
+}
+
+void BM_RemoveTags(benchmark::State& state, bool withData) {
+    const std::string& page = Page(static_cast<std::size_t>(state.range(0)), withData);
+    const QString strHtml = QString::fromUtf8(page.data(), static_cast<qsizetype>(page.size()));
+    for (auto _ : state) benchmark::DoNotOptimize(RemoveTags(strHtml));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
+}
+
+void BM_Re2GlobalReplace(benchmark::State& state, bool withData) {
+    const std::string& page = Page(static_cast<std::size_t>(state.range(0)), withData);
+    for (auto _ : state) benchmark::DoNotOptimize(RemoveTagsRe2Plain(page));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
+}
+
+// Runs std::regex on `page` in a child process. Returns the seconds it took, or why it failed.
+std::pair<double, std::string> TimeStdRegexInChild(const std::string& page) {
+    int fds[2];
+    if (pipe(fds) != 0) return {0, "pipe failed"};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        alarm(300);
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(RemoveTagsStdRegex(page));
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        (void)!write(fds[1], &seconds, sizeof seconds);
+        _exit(0);
+    }
+    close(fds[1]);
+    double seconds = 0;
+    const bool got = pid > 0 && read(fds[0], &seconds, sizeof seconds) == sizeof seconds;
+    close(fds[0]);
+    int status = 0;
+    if (pid > 0) waitpid(pid, &status, 0);
+    if (got) return {seconds, ""};
+    if (WIFSIGNALED(status))
+        return {0, std::string("died of signal: ") + strsignal(WTERMSIG(status))};
+    return {0, "child failed"};
+}
+
+void BM_StdRegex(benchmark::State& state, bool withData) {
+    const std::string& page = Page(static_cast<std::size_t>(state.range(0)), withData);
+    for (auto _ : state) {
+        const auto [seconds, failure] = TimeStdRegexInChild(page);
+        if (!failure.empty()) {
+            static std::string message;
+            message = "std::regex " + failure;
+            state.SkipWithError(message.c_str());
+            break;
+        }
+        state.SetIterationTime(seconds);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
+}
+
+// Runs the Python script on the page, which reports its best time of three.
+void BM_PythonRe(benchmark::State& state, bool withData) {
+    const std::string& page = Page(static_cast<std::size_t>(state.range(0)), withData);
+    const std::string path = "/tmp/recvhtml_tags_page_" + std::to_string(getpid()) + ".html";
+    std::ofstream(path, std::ios::binary)
+        .write(page.data(), static_cast<std::streamsize>(page.size()));
+    const std::string command =
+        std::string("python3 ") + RECVHTML_TAGS_PEER_SCRIPT + " " + path + " 3";
+    for (auto _ : state) {
+        FILE* child = popen(command.c_str(), "r");
+        double seconds = 0;
+        unsigned long long bytes = 0;
+        const int fields = child != nullptr ? std::fscanf(child, "%lf %llu", &seconds, &bytes) : 0;
+        if (child != nullptr) pclose(child);
+        if (fields != 2) {
+            state.SkipWithError("python3 gave no time");
+            break;
+        }
+        state.SetIterationTime(seconds);
+    }
+    std::remove(path.c_str());
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
+}
+
+void BM_RemoveTagsHostile(benchmark::State& state, HostileKind kind) {
+    const std::string page = MakeHostilePage(kind, static_cast<std::size_t>(state.range(0)));
+    const QString strHtml = QString::fromUtf8(page.data(), static_cast<qsizetype>(page.size()));
+    for (auto _ : state) benchmark::DoNotOptimize(RemoveTags(strHtml));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
+}
+
+// Prints the usual table, then the figures side by side.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration) continue;
+            Figure& figure = figures_[run.benchmark_name()];
+            figure.error = run.error_occurred ? run.error_message : "";
+            const auto rate = run.counters.find("bytes_per_second");
+            figure.mbPerSecond = rate == run.counters.end() ? 0 : rate->second.value / kMB;
+            figure.seconds =
+                run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\nSummary (MB = 10^6 bytes of UTF-8 page)\n");
+        for (const auto& [name, figure] : figures_) {
+            if (!figure.error.empty()) {
+                std::printf("  %-60s  %s\n", name.c_str(), figure.error.c_str());
+            } else {
+                std::printf("  %-60s %9.1f MB/s %10.2f ms\n", name.c_str(), figure.mbPerSecond,
+                            figure.seconds * 1e3);
+            }
+        }
+        std::printf("\nHostile input, time for 10 MB / time for 1 MB:\n");
+        for (const auto& [name, figure] : figures_) {
+            const std::string small = "/" + std::to_string(kMB);
+            if (name.find("Hostile") == std::string::npos || !name.ends_with(small)) continue;
+            const std::string big =
+                name.substr(0, name.size() - small.size()) + "/" + std::to_string(10 * kMB);
+            const auto other = figures_.find(big);
+            if (other == figures_.end() || figure.seconds <= 0) continue;
+            std::printf("  %-60s %6.2fx\n", name.substr(0, name.size() - small.size()).c_str(),
+                        other->second.seconds / figure.seconds);
+        }
+        std::fflush(stdout);
+    }
+
+private:
+    struct Figure {
+        double mbPerSecond = 0;
+        double seconds = 0;
+        std::string error;
+    };
+    std::map<std::string, Figure> figures_;
+};
+
+}  // namespace
+
+// Finds the length of one script element at which std::regex's recursive matcher overflows the
+// stack.
+void ProbeStdRegexStack() {
+    std::printf("std::regex on one \"<script>x...x</script>\" element:\n");
+    for (std::size_t length = 1000; length <= 1000 * 1000; length *= 2) {
+        const std::string page = "<p>a</p><script>" + std::string(length, 'x') + "</script>b";
+        const auto [seconds, failure] = TimeStdRegexInChild(page);
+        std::printf("  %8zu bytes of content: %s\n", length,
+                    failure.empty() ? "survives" : failure.c_str());
+        if (!failure.empty()) break;
+    }
+    std::fflush(stdout);
+}
+
+int main(int argc, char** argv) {
+    ProbeStdRegexStack();
+    const std::int64_t sizes[] = {static_cast<std::int64_t>(kMB),
+                                  static_cast<std::int64_t>(10 * kMB)};
+    for (const bool withData : {true, false}) {
+        const std::string page = withData ? "page_with_data_script" : "page";
+        for (std::int64_t size : sizes) {
+            benchmark::RegisterBenchmark(("RemoveTags/" + page).c_str(), BM_RemoveTags, withData)
+                ->Arg(size)
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("Re2GlobalReplace/" + page).c_str(), BM_Re2GlobalReplace,
+                                         withData)
+                ->Arg(size)
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("StdRegex/" + page).c_str(), BM_StdRegex, withData)
+                ->Arg(size)
+                ->Iterations(1)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("PythonRe/" + page).c_str(), BM_PythonRe, withData)
+                ->Arg(size)
+                ->Iterations(1)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    for (HostileKind kind : {HostileKind::kUnclosedScripts, HostileKind::kLessThanRun,
+                             HostileKind::kUnclosedComments, HostileKind::kUnclosedTagLines}) {
+        for (std::int64_t size : sizes) {
+            benchmark::RegisterBenchmark(
+                (std::string("RemoveTagsHostile/") + HostileName(kind)).c_str(),
+                BM_RemoveTagsHostile, kind)
+                ->Arg(size)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,251 @@
+#include "platform/codepage/codepage.h"
+
+#include <iconv.h>
+
+#include <array>
+#include <memory>
+
+namespace codepage {
+namespace {
+
+// Table entries that are not characters: glibc's CP932 never decodes to these noncharacters.
+constexpr char16_t kBad = 0xFFFF;
+constexpr char16_t kLead = 0xFFFE;
+constexpr std::uint16_t kMissing = 0xFFFF;
+
+constexpr std::size_t kTrailSpan = 0xFD - 0x40;
+
+struct Tables {
+    std::array<char16_t, 0x100> single{};
+    // Indexed by (lead - 0x80) * kTrailSpan + (trail - 0x40).
+    std::array<char16_t, 0x80 * kTrailSpan> pair{};
+    // CP932 code of each BMP character: below 0x100 one byte, else two; kMissing when none.
+    std::array<std::uint16_t, 0x10000> encode{};
+};
+
+struct IconvCloser {
+    void operator()(iconv_t cd) const { iconv_close(cd); }
+};
+using IconvHandle = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
+
+IconvHandle OpenIconv(const char* to, const char* from) {
+    iconv_t cd = iconv_open(to, from);
+    return IconvHandle(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
+}
+
+// Converts one complete sequence; returns the number of output bytes, or 0 when iconv refuses it
+// or leaves part of it unread.
+std::size_t ConvertOne(iconv_t cd, const std::uint8_t* in, std::size_t inLength, std::uint8_t* out,
+                       std::size_t outLength) {
+    char* inPtr = reinterpret_cast<char*>(const_cast<std::uint8_t*>(in));
+    char* outPtr = reinterpret_cast<char*>(out);
+    std::size_t inLeft = inLength;
+    std::size_t outLeft = outLength;
+    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) ||
+        inLeft != 0) {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        return 0;
+    }
+    return outLength - outLeft;
+}
+
+std::unique_ptr<const Tables> BuildTables() {
+    auto tables = std::make_unique<Tables>();
+    tables->single.fill(kBad);
+    tables->pair.fill(kBad);
+    tables->encode.fill(kMissing);
+
+    IconvHandle decoder = OpenIconv("UTF-16LE", "CP932");
+    IconvHandle encoder = OpenIconv("CP932", "UTF-16LE");
+    if (!decoder || !encoder) {
+        // Without glibc's converter modules only ASCII is known; everything else shows as
+        // replacements, which keeps the text visible rather than failing.
+        for (char16_t c = 0; c < 0x80; ++c) {
+            tables->single[c] = c;
+            tables->encode[c] = c;
+        }
+        return tables;
+    }
+
+    std::uint8_t out[8];
+    for (unsigned b = 0; b < 0x100; ++b) {
+        const std::uint8_t in = static_cast<std::uint8_t>(b);
+        if (IsLeadByte(in)) {
+            tables->single[b] = kLead;
+        } else if (ConvertOne(decoder.get(), &in, 1, out, sizeof out) == 2) {
+            tables->single[b] = static_cast<char16_t>(out[0] | out[1] << 8);
+        }
+    }
+    for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+        if (!IsLeadByte(static_cast<std::uint8_t>(lead))) continue;
+        for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+            const std::uint8_t in[2] = {static_cast<std::uint8_t>(lead),
+                                        static_cast<std::uint8_t>(trail)};
+            if (!IsTrailByte(in[1])) continue;
+            if (ConvertOne(decoder.get(), in, 2, out, sizeof out) == 2) {
+                tables->pair[(lead - 0x80) * kTrailSpan + (trail - 0x40)] =
+                    static_cast<char16_t>(out[0] | out[1] << 8);
+            }
+        }
+    }
+    for (unsigned c = 0; c < 0x10000; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF) continue;
+        const std::uint8_t in[2] = {static_cast<std::uint8_t>(c & 0xFF),
+                                    static_cast<std::uint8_t>(c >> 8)};
+        switch (ConvertOne(encoder.get(), in, 2, out, sizeof out)) {
+            case 1:
+                tables->encode[c] = out[0];
+                break;
+            case 2:
+                tables->encode[c] = static_cast<std::uint16_t>(out[0] << 8 | out[1]);
+                break;
+            default:
+                break;
+        }
+    }
+    return tables;
+}
+
+const Tables& GetTables() {
+    static const std::unique_ptr<const Tables> tables = BuildTables();
+    return *tables;
+}
+
+// Reads the sequence at `pos`: its character (kBad for a bad sequence) and its length in bytes.
+// Returns length 0 for a lead byte at the end when the caller expects more input.
+struct Sequence {
+    char16_t unit;
+    std::size_t length;
+};
+
+inline Sequence ReadSequence(const Tables& tables, std::span<const std::uint8_t> input,
+                             std::size_t pos, bool final) {
+    const std::uint8_t b = input[pos];
+    const char16_t single = tables.single[b];
+    if (single != kLead) return {single, 1};
+    if (pos + 1 == input.size()) return {kBad, final ? std::size_t{1} : std::size_t{0}};
+    const std::uint8_t trail = input[pos + 1];
+    if (!IsTrailByte(trail)) return {kBad, 1};
+    const char16_t unit = tables.pair[(b - 0x80) * kTrailSpan + (trail - 0x40)];
+    // An ASCII byte after a lead with no character is kept: only the lead is bad.
+    if (unit == kBad && trail < 0x80) return {kBad, 1};
+    return {unit, 2};
+}
+
+}  // namespace
+
+Progress Decode(std::span<const std::uint8_t> input, std::span<char16_t> output, bool final) {
+    const Tables& tables = GetTables();
+    Progress progress;
+    std::size_t i = 0;
+    std::size_t o = 0;
+    while (i < input.size() && o < output.size()) {
+        const std::uint8_t b = input[i];
+        if (b < 0x80) {
+            // Most pages are mostly ASCII markup: the table lookup alone is enough.
+            output[o++] = tables.single[b];
+            ++i;
+            continue;
+        }
+        const Sequence seq = ReadSequence(tables, input, i, final);
+        if (seq.length == 0) break;
+        output[o++] = seq.unit == kBad ? kDecodeReplacement : seq.unit;
+        i += seq.length;
+    }
+    progress.read = i;
+    progress.written = o;
+    return progress;
+}
+
+std::u16string DecodeAll(std::span<const std::uint8_t> input) {
+    std::u16string text(input.size(), u'\0');
+    const Progress progress = Decode(input, text, true);
+    text.resize(progress.written);
+    return text;
+}
+
+namespace {
+
+// The CP932 code for the character at `pos` (kMissing when CP932 lacks it) and the number of
+// UTF-16 units it takes; 0 units for a high surrogate at the end when more input may follow.
+struct Character {
+    std::uint16_t code;
+    std::size_t units;
+};
+
+inline Character ReadCharacter(const Tables& tables, std::span<const char16_t> input,
+                               std::size_t pos, bool final) {
+    const char16_t c = input[pos];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+        if (pos + 1 == input.size()) return {kMissing, final ? std::size_t{1} : std::size_t{0}};
+        const char16_t next = input[pos + 1];
+        return {kMissing, next >= 0xDC00 && next <= 0xDFFF ? std::size_t{2} : std::size_t{1}};
+    }
+    return {tables.encode[c], 1};
+}
+
+inline std::size_t CodeLength(std::uint16_t code) {
+    return code == kMissing || code >= 0x100 ? 2 : 1;
+}
+
+}  // namespace
+
+Progress Encode(std::span<const char16_t> input, std::span<std::uint8_t> output, bool final) {
+    const Tables& tables = GetTables();
+    Progress progress;
+    std::size_t i = 0;
+    std::size_t o = 0;
+    while (i < input.size()) {
+        const Character ch = ReadCharacter(tables, input, i, final);
+        if (ch.units == 0) break;
+        const std::size_t length = CodeLength(ch.code);
+        if (output.size() - o < length) break;
+        if (ch.code == kMissing) {
+            output[o] = kEncodeReplacement[0];
+            output[o + 1] = kEncodeReplacement[1];
+        } else if (length == 1) {
+            output[o] = static_cast<std::uint8_t>(ch.code);
+        } else {
+            output[o] = static_cast<std::uint8_t>(ch.code >> 8);
+            output[o + 1] = static_cast<std::uint8_t>(ch.code & 0xFF);
+        }
+        o += length;
+        i += ch.units;
+    }
+    progress.read = i;
+    progress.written = o;
+    return progress;
+}
+
+std::vector<std::uint8_t> EncodeAll(std::span<const char16_t> input) {
+    std::vector<std::uint8_t> bytes(EncodedLength(input));
+    Encode(input, bytes, true);
+    return bytes;
+}
+
+std::size_t EncodedLength(std::span<const char16_t> input) {
+    const Tables& tables = GetTables();
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < input.size();) {
+        const Character ch = ReadCharacter(tables, input, i, true);
+        length += CodeLength(ch.code);
+        i += ch.units;
+    }
+    return length;
+}
+
+bool DecodesCleanly(std::span<const std::uint8_t> input) {
+    const Tables& tables = GetTables();
+    for (std::size_t i = 0; i < input.size();) {
+        if (input[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const Sequence seq = ReadSequence(tables, input, i, true);
+        if (seq.unit == kBad) return false;
+        i += seq.length;
+    }
+    return true;
+}
+
+}  // namespace codepage

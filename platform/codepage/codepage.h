@@ -1,0 +1,57 @@
+#pragma once
+
+// The system code page: Microsoft's code page 932 (Shift_JIS with the NEC and IBM extension rows),
+// which the window decodes its text through. The mapping is glibc's CP932 converter, read once into
+// tables the first time any routine here runs; the routines themselves never fail.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace codepage {
+
+// What a byte sequence that is not valid CP932 decodes to: one of these per bad sequence.
+inline constexpr char16_t kDecodeReplacement = u'\uFFFD';
+// What a character CP932 lacks encodes to: "〓", the geta mark.
+inline constexpr std::uint8_t kEncodeReplacement[2] = {0x81, 0xAC};
+
+struct Progress {
+    std::size_t read = 0;     // input elements consumed
+    std::size_t written = 0;  // output elements produced
+};
+
+// Decodes CP932 bytes into UTF-16, stopping when the input is used up or the output is full. Every
+// byte sequence gives exactly one UTF-16 unit, so an output as long as the input always suffices.
+// A bad sequence is a byte that no character starts with, or a lead byte whose next byte cannot
+// follow it (the lead alone is bad; the next byte is read afresh), or a lead and trail pair that
+// has no character (the pair is bad, unless the trail is ASCII, which is then read afresh). With
+// `final`, a lead byte at the very end is a bad sequence; without it, it is left unread for the
+// next call.
+Progress Decode(std::span<const std::uint8_t> input, std::span<char16_t> output, bool final = true);
+std::u16string DecodeAll(std::span<const std::uint8_t> input);
+
+// Encodes UTF-16 into CP932, stopping when the input is used up or the next character does not fit
+// in the output. A character CP932 lacks, a surrogate pair or a lone surrogate gives
+// kEncodeReplacement. With `final`, a high surrogate at the very end is a lone one; without it, it
+// is left unread for the next call.
+Progress Encode(std::span<const char16_t> input, std::span<std::uint8_t> output, bool final = true);
+std::vector<std::uint8_t> EncodeAll(std::span<const char16_t> input);
+
+// The number of bytes EncodeAll would give for `input`, without producing them.
+std::size_t EncodedLength(std::span<const char16_t> input);
+
+// True when every byte of `input` belongs to a character that CP932 decodes (no replacement).
+bool DecodesCleanly(std::span<const std::uint8_t> input);
+
+// True for the bytes that begin a two-byte CP932 character.
+constexpr bool IsLeadByte(std::uint8_t b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+// True for the bytes that may follow a lead byte.
+constexpr bool IsTrailByte(std::uint8_t b) {
+    return b >= 0x40 && b <= 0xFC && b != 0x7F;
+}
+
+}  // namespace codepage

@@ -1,0 +1,379 @@
+#include "platform/nkf/nkf.h"
+
+#include <iconv.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+#include "platform/codepage/codepage.h"
+#include "platform/nkf/recognise.h"
+
+namespace nkf {
+namespace {
+
+thread_local bool shiftJisSelected = false;
+
+constexpr std::uint8_t kEsc = 0x1B;
+constexpr wchar_t kGeta = L'\u3013';  // 〓, what a character that cannot be shown becomes
+static_assert(sizeof(wchar_t) == 4, "the converter hands iconv UCS-4 as wchar_t");
+
+std::span<const std::uint8_t> CutAtZero(std::span<const std::uint8_t> input) {
+    const void* zero = std::memchr(input.data(), 0, input.size());
+    if (zero == nullptr) return input;
+    return input.first(static_cast<const std::uint8_t*>(zero) - input.data());
+}
+
+struct IconvCloser {
+    void operator()(iconv_t cd) const { iconv_close(cd); }
+};
+using IconvHandle = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
+
+IconvHandle OpenIconv(const char* to, const char* from) {
+    iconv_t cd = iconv_open(to, from);
+    return IconvHandle(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
+}
+
+// The name iconv reads each encoding by. ISO-2022-JP is first turned into EUC-JP by
+// Iso2022JpReader, because glibc's reader knows neither its half-width katakana nor the 1990
+// edition's announcer, and because a stateless reader lets the error loop skip a bad sequence
+// without losing track of the shift state.
+const char* IconvName(Encoding encoding) {
+    switch (encoding) {
+        case Encoding::kShiftJis:
+            return "CP932";
+        case Encoding::kEucJp:
+        case Encoding::kIso2022Jp:
+            return "EUC-JP-MS";
+        case Encoding::kUtf8:
+            return "UTF-8";
+        case Encoding::kUtf16Le:
+            return "UTF-16LE";
+        case Encoding::kUtf16Be:
+            return "UTF-16BE";
+    }
+    return "CP932";
+}
+
+bool InRange(std::uint8_t b, std::uint8_t low, std::uint8_t high) {
+    return b >= low && b <= high;
+}
+
+// How many bytes at the start of `rest` make up the invalid sequence iconv stopped at, so that the
+// whole of it, and no more, becomes one "〓".
+std::size_t BadSequenceLength(Encoding encoding, std::span<const std::uint8_t> rest) {
+    const std::uint8_t b = rest[0];
+    const std::size_t left = rest.size();
+    switch (encoding) {
+        case Encoding::kShiftJis:
+            // As the code page reads it: an ASCII byte after the lead is read afresh.
+            return codepage::IsLeadByte(b) && left >= 2 && codepage::IsTrailByte(rest[1]) &&
+                           rest[1] >= 0x80
+                       ? 2
+                       : 1;
+        case Encoding::kEucJp:
+        case Encoding::kIso2022Jp:
+            if (b == 0x8F) {
+                return left >= 3 && InRange(rest[1], 0xA1, 0xFE) && InRange(rest[2], 0xA1, 0xFE)
+                           ? 3
+                           : 1;
+            }
+            if (b == 0x8E) return left >= 2 && InRange(rest[1], 0xA1, 0xDF) ? 2 : 1;
+            return InRange(b, 0xA1, 0xFE) && left >= 2 && InRange(rest[1], 0xA1, 0xFE) ? 2 : 1;
+        case Encoding::kUtf8: {
+            // The longest start of a well-formed sequence, as one piece.
+            std::size_t need = 0;
+            std::uint8_t low = 0x80;
+            std::uint8_t high = 0xBF;
+            if (InRange(b, 0xC2, 0xDF)) {
+                need = 2;
+            } else if (InRange(b, 0xE0, 0xEF)) {
+                need = 3;
+                if (b == 0xE0) low = 0xA0;
+                if (b == 0xED) high = 0x9F;
+            } else if (InRange(b, 0xF0, 0xF4)) {
+                need = 4;
+                if (b == 0xF0) low = 0x90;
+                if (b == 0xF4) high = 0x8F;
+            }
+            std::size_t length = 1;
+            while (length < need && length < left && InRange(rest[length], low, high)) {
+                ++length;
+                low = 0x80;
+                high = 0xBF;
+            }
+            return length;
+        }
+        case Encoding::kUtf16Le:
+        case Encoding::kUtf16Be:
+            return left >= 2 ? 2 : 1;
+    }
+    return 1;
+}
+
+// Re-reads ISO-2022-JP as EUC-JP, one whole character at a time. A byte that fits no character
+// becomes 0xFF, which the EUC-JP reader then turns into one "〓".
+class Iso2022JpReader {
+public:
+    explicit Iso2022JpReader(std::span<const std::uint8_t> input) : input_(input) {}
+
+    bool Done() const { return pos_ == input_.size(); }
+
+    // Fills `out` with as many whole characters as fit; returns the bytes written.
+    std::size_t Read(std::span<std::uint8_t> out) {
+        std::size_t o = 0;
+        while (pos_ < input_.size() && out.size() - o >= 3) {
+            const std::uint8_t b = input_[pos_];
+            if (b == kEsc) {
+                ReadEscape(out, o);
+            } else if (b == 0x0E || b == 0x0F) {
+                shiftOut_ = b == 0x0E;
+                ++pos_;
+            } else if (b >= 0x80) {
+                out[o++] = kBad;
+                ++pos_;
+            } else if (b <= 0x20 || b == 0x7F) {
+                // Line breaks and spaces often sit inside a kanji run without a shift back.
+                out[o++] = b;
+                ++pos_;
+            } else if (shiftOut_ || set_ == Set::kKatakana) {
+                if (b <= 0x5F) {
+                    out[o++] = 0x8E;
+                    out[o++] = static_cast<std::uint8_t>(b | 0x80);
+                } else {
+                    out[o++] = kBad;
+                }
+                ++pos_;
+            } else if (set_ == Set::kKanji || set_ == Set::kSupplementary) {
+                if (pos_ + 1 < input_.size() && InRange(input_[pos_ + 1], 0x21, 0x7E)) {
+                    if (set_ == Set::kSupplementary) out[o++] = 0x8F;
+                    out[o++] = static_cast<std::uint8_t>(b | 0x80);
+                    out[o++] = static_cast<std::uint8_t>(input_[pos_ + 1] | 0x80);
+                    pos_ += 2;
+                } else {
+                    out[o++] = kBad;
+                    ++pos_;
+                }
+            } else {
+                out[o++] = b;
+                ++pos_;
+            }
+        }
+        return o;
+    }
+
+private:
+    enum class Set { kAscii, kKatakana, kKanji, kSupplementary };
+    static constexpr std::uint8_t kBad = 0xFF;
+
+    void ReadEscape(std::span<std::uint8_t> out, std::size_t& o) {
+        const std::span<const std::uint8_t> rest = input_.subspan(pos_);
+        auto at = [&](std::size_t k) -> int { return k < rest.size() ? rest[k] : -1; };
+        std::size_t length = 0;
+        if (at(1) == '(' && (at(2) == 'B' || at(2) == 'J' || at(2) == 'H')) {
+            set_ = Set::kAscii;
+            length = 3;
+        } else if (at(1) == '(' && at(2) == 'I') {
+            set_ = Set::kKatakana;
+            length = 3;
+        } else if (at(1) == '$' && (at(2) == '@' || at(2) == 'B')) {
+            set_ = Set::kKanji;
+            length = 3;
+        } else if (at(1) == '$' && at(2) == '(' && (at(3) == 'B' || at(3) == 'O' || at(3) == 'Q')) {
+            // JIS X 0213 plane 1 holds JIS X 0208; characters beyond it come out as "〓".
+            set_ = Set::kKanji;
+            length = 4;
+        } else if (at(1) == '$' && at(2) == '(' && at(3) == 'D') {
+            set_ = Set::kSupplementary;
+            length = 4;
+        } else if (at(1) == '&' && at(2) == '@') {
+            // Announces the 1990 edition; the ESC $ B that follows designates the set.
+            length = 3;
+        }
+        if (length == 0) {
+            out[o++] = kBad;
+            length = 1;
+        }
+        pos_ += length;
+    }
+
+    std::span<const std::uint8_t> input_;
+    std::size_t pos_ = 0;
+    Set set_ = Set::kAscii;
+    bool shiftOut_ = false;
+};
+
+// The two iconv steps and their error loop: the source encoding into UCS-4, UCS-4 into CP932.
+// Going through UCS-4 in our own buffer tells apart the two failures iconv reports alike: an
+// invalid input sequence (first step) and a character that CP932 lacks (second step, where the
+// character is at hand for its look-alike).
+class Pipeline {
+public:
+    Pipeline(Encoding from, std::span<std::uint8_t> output)
+        : from_(from),
+          decoder_(OpenIconv("WCHAR_T", IconvName(from))),
+          encoder_(OpenIconv("CP932", "WCHAR_T")),
+          output_(output) {}
+
+    bool Ready() const { return decoder_ && encoder_; }
+    std::size_t Written() const { return written_; }
+    bool Full() const { return full_; }
+
+    // Reads `input` through the first step; stops early only when the output is full.
+    void Feed(std::span<const std::uint8_t> input) {
+        char* in = reinterpret_cast<char*>(const_cast<std::uint8_t*>(input.data()));
+        std::size_t inLeft = input.size();
+        while (inLeft > 0 && !full_) {
+            char* out = reinterpret_cast<char*>(wide_.data() + wideCount_);
+            std::size_t outLeft = (wide_.size() - wideCount_) * sizeof(wchar_t);
+            const std::size_t rc = iconv(decoder_.get(), &in, &inLeft, &out, &outLeft);
+            const int error = rc == static_cast<std::size_t>(-1) ? errno : 0;
+            wideCount_ = wide_.size() - outLeft / sizeof(wchar_t);
+            if (error == E2BIG || wideCount_ == wide_.size()) Flush();
+            if (error == EILSEQ || error == EINVAL) {
+                // EINVAL: the input ends inside a sequence; that unfinished piece is one bad one.
+                const std::span<const std::uint8_t> rest(reinterpret_cast<std::uint8_t*>(in),
+                                                         inLeft);
+                const std::size_t skip = error == EINVAL ? inLeft : BadSequenceLength(from_, rest);
+                if (wideCount_ == wide_.size()) Flush();
+                wide_[wideCount_++] = kGeta;
+                in += skip;
+                inLeft -= skip;
+                iconv(decoder_.get(), nullptr, nullptr, nullptr, nullptr);
+            }
+        }
+    }
+
+    // Passes what the first step holds through the second.
+    void Flush() {
+        char* in = reinterpret_cast<char*>(wide_.data());
+        std::size_t inLeft = wideCount_ * sizeof(wchar_t);
+        while (inLeft > 0 && !full_) {
+            char* out = reinterpret_cast<char*>(output_.data() + written_);
+            std::size_t outLeft = output_.size() - written_;
+            const std::size_t rc = iconv(encoder_.get(), &in, &inLeft, &out, &outLeft);
+            const int error = rc == static_cast<std::size_t>(-1) ? errno : 0;
+            written_ = output_.size() - outLeft;
+            if (error == E2BIG) {
+                full_ = true;
+            } else if (error == EILSEQ || error == EINVAL) {
+                wchar_t c;
+                std::memcpy(&c, in, sizeof c);
+                const std::uint16_t code = LookAlike(c);
+                if (output_.size() - written_ < 2) {
+                    full_ = true;
+                    break;
+                }
+                output_[written_++] = static_cast<std::uint8_t>(code >> 8);
+                output_[written_++] = static_cast<std::uint8_t>(code & 0xFF);
+                in += sizeof(wchar_t);
+                inLeft -= sizeof(wchar_t);
+            }
+        }
+        wideCount_ = 0;
+    }
+
+private:
+    // The CP932 code of the character that stands in for `c`, which CP932 lacks.
+    static std::uint16_t LookAlike(wchar_t c) {
+        switch (c) {
+            case L'\u301C':  // wave dash, JIS style
+                return 0x8160;
+            case L'\u2212':  // minus
+                return 0x817C;
+            case L'\u2016':  // double vertical line
+                return 0x8161;
+            case L'\u2014':  // em dash
+                return 0x815C;
+            case L'\u00A2':  // cent
+                return 0x8191;
+            case L'\u00A3':  // pound
+                return 0x8192;
+            case L'\u00AC':  // not
+                return 0x81CA;
+            default:
+                return 0x81AC;  // 〓
+        }
+    }
+
+    Encoding from_;
+    IconvHandle decoder_;
+    IconvHandle encoder_;
+    std::span<std::uint8_t> output_;
+    std::size_t written_ = 0;
+    bool full_ = false;
+    std::array<wchar_t, 8192> wide_;
+    std::size_t wideCount_ = 0;
+};
+
+}  // namespace
+
+Encoding RecogniseEncoding(std::span<const std::uint8_t> input) {
+    using namespace detail;
+    if (auto bom = EncodingOfByteOrderMark(input)) return *bom;
+    const std::span<const std::uint8_t> text = CutAtZero(input);
+    if (LooksLikeIso2022Jp(text)) return Encoding::kIso2022Jp;
+    if (IsUtf8WithNonAscii(text)) return Encoding::kUtf8;
+    const bool shiftJis = codepage::DecodesCleanly(text);
+    const bool eucJp = DecodesCleanlyAsEucJp(text);
+    if (shiftJis != eucJp) return shiftJis ? Encoding::kShiftJis : Encoding::kEucJp;
+    if (!shiftJis) return Encoding::kShiftJis;
+    if (auto declared = DeclaredJapaneseCharset(text)) return *declared;
+    if (auto detected = DetectorAnswer(text)) return *detected;
+    if (IsAllHalfWidthKatakanaAsEucJp(text)) return Encoding::kEucJp;
+    const bool kanaAsShiftJis = IsMostlyHalfWidthKatakana(text, Encoding::kShiftJis);
+    const bool kanaAsEucJp = IsMostlyHalfWidthKatakana(text, Encoding::kEucJp);
+    if (kanaAsShiftJis && !kanaAsEucJp) return Encoding::kEucJp;
+    return Encoding::kShiftJis;
+}
+
+bool SetNkfOption(std::string_view options) {
+    shiftJisSelected = options == "s" || options == "-s";
+    return shiftJisSelected;
+}
+
+ConvertResult NkfConvert(std::span<std::uint8_t> output, std::span<const std::uint8_t> input) {
+    ConvertResult result;
+    if (output.empty()) return result;
+    output[0] = 0;
+    result.from = RecogniseEncoding(input);
+    if (!shiftJisSelected) return result;
+
+    // UTF-16 is read whole: its text is full of zero bytes. Everything else ends at the first.
+    std::span<const std::uint8_t> text;
+    switch (result.from) {
+        case Encoding::kUtf16Le:
+        case Encoding::kUtf16Be:
+            text = input.subspan(2);
+            break;
+        case Encoding::kUtf8:
+            text = CutAtZero(input);
+            if (detail::EncodingOfByteOrderMark(text)) text = text.subspan(3);
+            break;
+        default:
+            text = CutAtZero(input);
+            break;
+    }
+
+    // The last byte of the output is kept for the terminating zero.
+    auto pipeline = std::make_unique<Pipeline>(result.from, output.first(output.size() - 1));
+    if (!pipeline->Ready()) return result;
+    if (result.from == Encoding::kIso2022Jp) {
+        Iso2022JpReader reader(text);
+        std::array<std::uint8_t, 16384> eucJp;
+        while (!reader.Done() && !pipeline->Full()) {
+            pipeline->Feed(std::span(eucJp).first(reader.Read(eucJp)));
+        }
+    } else {
+        pipeline->Feed(text);
+    }
+    pipeline->Flush();
+    result.written = pipeline->Written();
+    result.complete = !pipeline->Full();
+    output[result.written] = 0;
+    return result;
+}
+
+}  // namespace nkf

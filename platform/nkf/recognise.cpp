@@ -1,0 +1,224 @@
+#include "platform/nkf/recognise.h"
+
+#include <uchardet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/codepage/codepage.h"
+
+namespace nkf::detail {
+namespace {
+
+constexpr std::uint8_t kEsc = 0x1B;
+
+bool StartsWith(std::span<const std::uint8_t> input, std::initializer_list<std::uint8_t> prefix) {
+    return input.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), input.begin());
+}
+
+bool IsEucByte(std::uint8_t b) {
+    return b >= 0xA1 && b <= 0xFE;
+}
+
+// The length of the UTF-8 sequence at `pos`, or 0 when it is not a valid one.
+std::size_t Utf8SequenceLength(std::span<const std::uint8_t> input, std::size_t pos) {
+    const std::uint8_t b = input[pos];
+    std::size_t length;
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3;
+        if (b == 0xE0) low = 0xA0;
+        if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4;
+        if (b == 0xF0) low = 0x90;
+        if (b == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (input.size() - pos < length) return 0;
+    if (input[pos + 1] < low || input[pos + 1] > high) return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if (input[pos + k] < 0x80 || input[pos + k] > 0xBF) return 0;
+    }
+    return length;
+}
+
+// Eight bytes at a time: whether any has its top bit set.
+bool AnyHighBit(const std::uint8_t* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return (word & 0x8080808080808080ULL) != 0;
+}
+
+char ToLower(std::uint8_t b) {
+    return static_cast<char>(b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
+}
+
+struct DetectorDeleter {
+    void operator()(uchardet_t detector) const { uchardet_delete(detector); }
+};
+
+}  // namespace
+
+std::optional<Encoding> EncodingOfByteOrderMark(std::span<const std::uint8_t> input) {
+    if (StartsWith(input, {0xEF, 0xBB, 0xBF})) return Encoding::kUtf8;
+    if (StartsWith(input, {0xFF, 0xFE})) return Encoding::kUtf16Le;
+    if (StartsWith(input, {0xFE, 0xFF})) return Encoding::kUtf16Be;
+    return std::nullopt;
+}
+
+bool LooksLikeIso2022Jp(std::span<const std::uint8_t> input) {
+    bool escapes = false;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        const std::uint8_t b = input[i];
+        if (b >= 0x80) return false;
+        if (b != kEsc || escapes || input.size() - i < 3) continue;
+        const std::uint8_t b1 = input[i + 1];
+        const std::uint8_t b2 = input[i + 2];
+        escapes = (b1 == '$' && (b2 == '@' || b2 == 'B' || b2 == '(')) ||
+                  (b1 == '(' && (b2 == 'B' || b2 == 'J' || b2 == 'I')) || (b1 == '&' && b2 == '@');
+    }
+    return escapes;
+}
+
+bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input) {
+    bool nonAscii = false;
+    std::size_t i = 0;
+    while (i < input.size()) {
+        if (input.size() - i >= 8 && !AnyHighBit(&input[i])) {
+            i += 8;
+            continue;
+        }
+        if (input[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const std::size_t length = Utf8SequenceLength(input, i);
+        if (length == 0) return false;
+        nonAscii = true;
+        i += length;
+    }
+    return nonAscii;
+}
+
+bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input) {
+    std::size_t i = 0;
+    while (i < input.size()) {
+        if (input.size() - i >= 8 && !AnyHighBit(&input[i])) {
+            i += 8;
+            continue;
+        }
+        const std::uint8_t b = input[i];
+        const std::size_t left = input.size() - i;
+        if (b < 0x80) {
+            i += 1;
+        } else if (b == 0x8E) {
+            if (left < 2 || input[i + 1] < 0xA1 || input[i + 1] > 0xDF) return false;
+            i += 2;
+        } else if (b == 0x8F) {
+            if (left < 3 || !IsEucByte(input[i + 1]) || !IsEucByte(input[i + 2])) return false;
+            i += 3;
+        } else if (IsEucByte(b)) {
+            if (left < 2 || !IsEucByte(input[i + 1])) return false;
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<Encoding> DeclaredJapaneseCharset(std::span<const std::uint8_t> input) {
+    const std::span<const std::uint8_t> head =
+        input.first(std::min<std::size_t>(input.size(), 1024));
+    constexpr std::string_view kCharset = "charset";
+    for (std::size_t i = 0; i + kCharset.size() < head.size(); ++i) {
+        std::size_t k = 0;
+        while (k < kCharset.size() && ToLower(head[i + k]) == kCharset[k]) ++k;
+        if (k < kCharset.size()) continue;
+        std::size_t pos = i + k;
+        while (pos < head.size() && (head[pos] == ' ' || head[pos] == '\t')) ++pos;
+        if (pos == head.size() || head[pos] != '=') continue;
+        ++pos;
+        while (pos < head.size() && (head[pos] == ' ' || head[pos] == '"' || head[pos] == '\''))
+            ++pos;
+        std::string name;
+        while (pos < head.size() && name.size() < 20 &&
+               (std::isalnum(head[pos]) || head[pos] == '-' || head[pos] == '_')) {
+            name += ToLower(head[pos++]);
+        }
+        if (name == "shift_jis" || name == "shift-jis" || name == "sjis" || name == "x-sjis" ||
+            name == "windows-31j" || name == "cp932" || name == "ms_kanji") {
+            return Encoding::kShiftJis;
+        }
+        if (name == "euc-jp" || name == "x-euc-jp" || name == "eucjp" || name == "euc-jp-ms") {
+            return Encoding::kEucJp;
+        }
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<Encoding> DetectorAnswer(std::span<const std::uint8_t> input) {
+    // The detector settles within the first few hundred kilobytes; a whole large page would only
+    // cost time.
+    constexpr std::size_t kSample = 256 * 1024;
+    std::unique_ptr<std::remove_pointer_t<uchardet_t>, DetectorDeleter> detector(uchardet_new());
+    if (!detector) return std::nullopt;
+    const std::size_t length = std::min(input.size(), kSample);
+    if (uchardet_handle_data(detector.get(), reinterpret_cast<const char*>(input.data()), length) !=
+        0) {
+        return std::nullopt;
+    }
+    uchardet_data_end(detector.get());
+    const std::string_view name = uchardet_get_charset(detector.get());
+    if (name == "SHIFT_JIS" || name == "WINDOWS-31J" || name == "CP932") return Encoding::kShiftJis;
+    if (name == "EUC-JP") return Encoding::kEucJp;
+    return std::nullopt;
+}
+
+bool IsAllHalfWidthKatakanaAsEucJp(std::span<const std::uint8_t> input) {
+    bool katakana = false;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        if (input[i] < 0x80) continue;
+        if (input[i] != 0x8E || i + 1 == input.size() || input[i + 1] < 0xA1 ||
+            input[i + 1] > 0xDF) {
+            return false;
+        }
+        katakana = true;
+        ++i;
+    }
+    return katakana;
+}
+
+bool IsMostlyHalfWidthKatakana(std::span<const std::uint8_t> input, Encoding encoding) {
+    std::size_t nonAscii = 0;
+    std::size_t katakana = 0;
+    std::size_t i = 0;
+    while (i < input.size()) {
+        const std::uint8_t b = input[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        ++nonAscii;
+        if (encoding == Encoding::kEucJp) {
+            if (b == 0x8E) ++katakana;
+            i += b == 0x8F ? 3 : 2;
+        } else {
+            if (b >= 0xA1 && b <= 0xDF) ++katakana;
+            i += codepage::IsLeadByte(b) ? 2 : 1;
+        }
+    }
+    return katakana * 2 > nonAscii;
+}
+
+}  // namespace nkf::detail

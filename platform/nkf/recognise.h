@@ -1,0 +1,33 @@
+#pragma once
+
+// The converter's tests of an encoding, one per step of its recognition order.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "platform/nkf/nkf.h"
+
+namespace nkf::detail {
+
+// The encoding a byte-order mark at the start of `input` names, if any.
+std::optional<Encoding> EncodingOfByteOrderMark(std::span<const std::uint8_t> input);
+// Every byte is 7-bit and at least one ISO-2022-JP escape sequence is present.
+bool LooksLikeIso2022Jp(std::span<const std::uint8_t> input);
+// Strictly valid UTF-8 (no overlong forms, surrogates or code points past U+10FFFF) and not ASCII.
+bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input);
+// Every byte belongs to a well-formed EUC-JP sequence.
+bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input);
+// The Shift_JIS or EUC-JP encoding that a meta charset declaration in the first 1024 bytes names.
+std::optional<Encoding> DeclaredJapaneseCharset(std::span<const std::uint8_t> input);
+// The statistical detector's answer when it is Shift_JIS or EUC-JP.
+std::optional<Encoding> DetectorAnswer(std::span<const std::uint8_t> input);
+// Every non-ASCII character is half-width katakana when `input` is read as EUC-JP (0x8E and a
+// katakana byte). Read as Shift_JIS the same bytes would be kanji all from the one lead byte 0x8E,
+// which no real text is.
+bool IsAllHalfWidthKatakanaAsEucJp(std::span<const std::uint8_t> input);
+// More than half of the non-ASCII characters are half-width katakana when `input` is read in
+// `encoding` (Shift_JIS or EUC-JP).
+bool IsMostlyHalfWidthKatakana(std::span<const std::uint8_t> input, Encoding encoding);
+
+}  // namespace nkf::detail

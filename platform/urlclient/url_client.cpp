@@ -1,0 +1,385 @@
+#include "platform/urlclient/url_client.h"
+
+#include <curl/curl.h>
+
+#include <QString>
+#include <QUrl>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace urlclient {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ShareCleanup {
+    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+};
+struct MultiCleanup {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct EasyCleanup {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct SlistFree {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char a = text[i], b = prefix[i];
+        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+bool NeedsEncoding(unsigned char c) {
+    return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' ||
+           c == '}';
+}
+
+bool IsHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+GlobalInit::GlobalInit() : ok_(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {}
+
+GlobalInit::~GlobalInit() {
+    if (ok_) curl_global_cleanup();
+}
+
+class Session {
+public:
+    SessionOptions options;
+    // Shares resolved names and cookies between the URLs opened in this session.
+    std::unique_ptr<CURLSH, ShareCleanup> share;
+    int open_urls = 0;
+};
+
+class UrlHandle {
+public:
+    explicit UrlHandle(Session& owner) : session(owner) { ++session.open_urls; }
+    ~UrlHandle() {
+        // libcurl wants the easy handle out of the multi handle before either is cleaned up;
+        // the members then go in reverse order: easy, multi, header list.
+        if (attached) curl_multi_remove_handle(multi.get(), easy.get());
+        easy.reset();
+        multi.reset();
+        --session.open_urls;
+    }
+    UrlHandle(const UrlHandle&) = delete;
+    UrlHandle& operator=(const UrlHandle&) = delete;
+
+    Session& session;
+    std::unique_ptr<curl_slist, SlistFree> request_headers;
+    std::unique_ptr<CURLM, MultiCleanup> multi;
+    std::unique_ptr<CURL, EasyCleanup> easy;
+    bool attached = false;
+
+    // Where the body goes: straight into the caller's buffer during a read, the surplus (and
+    // whatever arrives while opening) into `overflow`.
+    std::span<std::uint8_t> dest;
+    std::size_t delivered = 0;
+    std::vector<std::uint8_t> overflow;
+    std::size_t overflow_pos = 0;
+
+    std::uint64_t body_bytes = 0;
+    std::uint64_t head_bytes = 0;
+    int status = 0;
+    bool saw_location = false;
+    bool head_done = false;
+    bool done = false;
+    bool too_large = false;
+    CURLcode result = CURLE_OK;
+
+    bool connected = false;
+    curl_off_t last_wire_bytes = 0;
+    Clock::time_point last_activity = Clock::now();
+
+    // Runs the transfer until `until()` holds or it ends; applies the stall time.
+    template <typename Pred>
+    void Pump(Pred until);
+};
+
+void SessionCloser::operator()(Session* session) const {
+    // A URL still open would keep the shared handle in use; closing out of order is a fault of
+    // the caller that would otherwise leak, so stop here.
+    if (session->open_urls != 0) std::abort();
+    delete session;
+}
+
+void UrlCloser::operator()(UrlHandle* url) const {
+    delete url;
+}
+
+namespace {
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& h = *static_cast<UrlHandle*>(user);
+    std::size_t n = size * count;
+    h.last_activity = Clock::now();
+    h.head_done = true;
+    h.body_bytes += n;
+    if (h.body_bytes > h.session.options.limits.max_body_bytes) {
+        h.too_large = true;
+        return 0;  // makes libcurl abort the transfer
+    }
+    std::size_t room = h.dest.size() - h.delivered;
+    std::size_t direct = std::min(room, n);
+    if (direct > 0) {
+        std::memcpy(h.dest.data() + h.delivered, data, direct);
+        h.delivered += direct;
+    }
+    if (direct < n) {
+        if (h.overflow_pos == h.overflow.size()) {
+            h.overflow.clear();
+            h.overflow_pos = 0;
+        }
+        h.overflow.insert(h.overflow.end(), data + direct, data + n);
+    }
+    return n;
+}
+
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& h = *static_cast<UrlHandle*>(user);
+    std::size_t n = size * count;
+    h.last_activity = Clock::now();
+    h.head_bytes += n;
+    if (h.head_bytes > h.session.options.limits.max_head_bytes) return 0;
+    std::string_view line(data, n);
+    if (line.rfind("HTTP/", 0) == 0) {
+        std::size_t space = line.find(' ');
+        h.status = space == std::string_view::npos
+                       ? 0
+                       : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+        h.saw_location = false;
+    } else if (StartsWithNoCase(line, "location:")) {
+        h.saw_location = true;
+    } else if (line == "\r\n" || line == "\n") {
+        // The head of the final response: not an interim 1xx, not a redirect about to be followed.
+        bool redirect = h.status >= 300 && h.status < 400 && h.saw_location;
+        if (h.status >= 200 && !redirect) h.head_done = true;
+    }
+    return n;
+}
+
+int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
+    auto& h = *static_cast<UrlHandle*>(user);
+    if (dlnow != h.last_wire_bytes) {
+        h.last_wire_bytes = dlnow;
+        h.last_activity = Clock::now();
+    }
+    return 0;
+}
+
+}  // namespace
+
+template <typename Pred>
+void UrlHandle::Pump(Pred until) {
+    const auto stall = session.options.limits.stall_timeout;
+    while (!done && !until()) {
+        int running = 0;
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+            done = true;
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi.get(), &queued)) {
+            if (msg->msg == CURLMSG_DONE) {
+                done = true;
+                result = msg->data.result;
+            }
+        }
+        if (done || until()) break;
+
+        // The stall clock runs once a connection stands; before that the connect time-out rules.
+        if (!connected) {
+            curl_off_t connect_time = 0;
+            if (curl_easy_getinfo(easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
+                connect_time > 0) {
+                connected = true;
+                last_activity = Clock::now();
+            }
+        }
+        auto wait = std::chrono::milliseconds(1000);
+        if (connected) {
+            auto idle = Clock::now() - last_activity;
+            if (idle >= stall) {
+                done = true;
+                result = CURLE_OPERATION_TIMEDOUT;
+                break;
+            }
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(stall - idle));
+        } else {
+            wait = std::chrono::milliseconds(50);  // look for the connection soon
+        }
+        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+SessionPtr OpenSession(const SessionOptions& options) {
+    if (options.access == AccessMode::kNamedProxy && options.proxy.empty()) return nullptr;
+    SessionPtr session(new Session{options, nullptr, 0});
+    session->share.reset(curl_share_init());
+    if (!session->share) return nullptr;
+    if (curl_share_setopt(session->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) !=
+            CURLSHE_OK ||
+        curl_share_setopt(session->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) !=
+            CURLSHE_OK)
+        return nullptr;
+    return session;
+}
+
+std::string EncodeUrl(std::string_view url) {
+    url = url.substr(0, url.find('#'));
+    std::size_t start = 0;
+    std::string out;
+    std::size_t scheme_end = url.find("://");
+    if (scheme_end != std::string_view::npos) {
+        // scheme://[userinfo@]host[:port], then the path: the host goes through IDNA here, since
+        // libcurl's own conversion depends on the process's locale.
+        std::size_t host_begin = scheme_end + 3;
+        start = std::min(url.find_first_of("/?", host_begin), url.size());
+        std::string_view authority = url.substr(host_begin, start - host_begin);
+        std::size_t at = authority.rfind('@');
+        std::size_t host_from = at == std::string_view::npos ? 0 : at + 1;
+        std::size_t colon = authority.find(':', host_from);
+        std::string_view host = authority.substr(host_from, colon - host_from);
+        out = std::string(url.substr(0, host_begin + host_from));
+        bool ascii = std::all_of(host.begin(), host.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        QByteArray ace;
+        if (!ascii)
+            ace = QUrl::toAce(QString::fromUtf8(host.data(), static_cast<qsizetype>(host.size())));
+        if (!ace.isEmpty())
+            out += ace.toStdString();
+        else
+            out += host;
+        if (colon != std::string_view::npos) out += authority.substr(colon);
+    }
+    static const char kHex[] = "0123456789ABCDEF";
+    for (std::size_t i = start; i < url.size(); ++i) {
+        auto c = static_cast<unsigned char>(url[i]);
+        bool escape = c == '%' && !(i + 2 < url.size() && IsHex(url[i + 1]) && IsHex(url[i + 2]));
+        if (NeedsEncoding(c) || escape) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
+    UrlPtr h(new UrlHandle(session));
+    h->multi.reset(curl_multi_init());
+    h->easy.reset(curl_easy_init());
+    if (!h->multi || !h->easy) return nullptr;
+
+    if (flags & kReload) {
+        curl_slist* list = nullptr;
+        for (const char* line : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
+            curl_slist* grown = curl_slist_append(list, line);
+            if (!grown) {
+                curl_slist_free_all(list);
+                return nullptr;
+            }
+            list = grown;
+        }
+        h->request_headers.reset(list);
+    }
+
+    const SessionOptions& o = session.options;
+    const std::string encoded = EncodeUrl(url);
+    CURL* e = h->easy.get();
+    bool ok = curl_easy_setopt(e, CURLOPT_URL, encoded.c_str()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https,ftp") == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_USERAGENT, o.agent.c_str()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_HTTPHEADER, h->request_headers.get()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                               static_cast<long>(o.limits.connect_timeout.count())) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_SHARE, session.share.get()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_COOKIEFILE, "") == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_WRITEDATA, h.get()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &OnHeader) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_HEADERDATA, h.get()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &OnProgress) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_XFERINFODATA, h.get()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE,
+                               static_cast<curl_off_t>(o.limits.max_body_bytes)) == CURLE_OK;
+    if (ok && o.access == AccessMode::kNamedProxy) {
+        // Setting both also keeps the proxy variables of the environment out of this session.
+        ok = curl_easy_setopt(e, CURLOPT_PROXY, o.proxy.c_str()) == CURLE_OK &&
+             curl_easy_setopt(e, CURLOPT_NOPROXY, o.bypass.c_str()) == CURLE_OK;
+    }
+    if (!ok) return nullptr;
+    if (curl_multi_add_handle(h->multi.get(), e) != CURLM_OK) return nullptr;
+    h->attached = true;
+
+    h->Pump([&h] { return h->head_done; });
+    if (h->too_large || h->result == CURLE_FILESIZE_EXCEEDED) {
+        // A declared or decoded size past the cap: the reads report it.
+        h->too_large = true;
+        return h;
+    }
+    if (h->done && h->result != CURLE_OK && !h->head_done) return nullptr;
+    return h;
+}
+
+ReadResult Read(UrlHandle& h, std::span<std::uint8_t> dest) {
+    if (h.too_large) return {ReadStatus::kTooLarge, 0};
+    if (dest.empty()) return {ReadStatus::kOk, 0};
+    if (h.overflow_pos < h.overflow.size()) {
+        std::size_t n = std::min(dest.size(), h.overflow.size() - h.overflow_pos);
+        std::memcpy(dest.data(), h.overflow.data() + h.overflow_pos, n);
+        h.overflow_pos += n;
+        if (h.overflow_pos == h.overflow.size()) {
+            h.overflow.clear();
+            h.overflow_pos = 0;
+            // A burst of decoded data can leave a large block behind; give it back.
+            if (h.overflow.capacity() > (std::size_t{1} << 20)) h.overflow.shrink_to_fit();
+        }
+        return {ReadStatus::kOk, n};
+    }
+    if (!h.done) {
+        h.dest = dest;
+        h.delivered = 0;
+        h.Pump([&h] { return h.delivered > 0; });
+        h.dest = {};
+        if (h.too_large) {
+            h.overflow = {};
+            h.overflow_pos = 0;
+            return {ReadStatus::kTooLarge, 0};
+        }
+        if (h.delivered > 0) return {ReadStatus::kOk, h.delivered};
+    }
+    if (h.result == CURLE_FILESIZE_EXCEEDED) return {ReadStatus::kTooLarge, 0};
+    return {h.result == CURLE_OK ? ReadStatus::kOk : ReadStatus::kFailed, 0};
+}
+
+}  // namespace urlclient

@@ -1,0 +1,100 @@
+#pragma once
+
+// The program's URL client: a session, a URL opened in it, reads of its body, and the closing of
+// both. Built on libcurl; only this folder sees libcurl's headers.
+//
+// A session and the URLs opened in it belong to one thread at a time. Handles close when their
+// owners go out of scope; a URL handle must be closed before the session it was opened in.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace urlclient {
+
+// Sets up libcurl for the whole program and tears it down at the end. Create exactly one, in
+// main(), before any other thread starts; every other call of this layer comes after it.
+class GlobalInit {
+public:
+    GlobalInit();
+    ~GlobalInit();
+    GlobalInit(const GlobalInit&) = delete;
+    GlobalInit& operator=(const GlobalInit&) = delete;
+    // Whether libcurl could be set up; when it could not, every session fails to open.
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
+enum class AccessMode {
+    kSystemSettings,  // the usual proxy variables (http_proxy, https_proxy, no_proxy)
+    kNamedProxy,      // the given proxy for every address, loopback included, but the bypass list
+};
+
+// How long the client waits, and how much it takes, before it gives up on a transfer.
+struct Limits {
+    std::chrono::milliseconds connect_timeout{60000};  // to establish a connection
+    std::chrono::milliseconds stall_timeout{60000};    // with nothing arriving, once connected
+    std::uint64_t max_body_bytes = std::uint64_t{256} << 20;  // after decoding
+    std::uint64_t max_head_bytes = std::uint64_t{1} << 20;    // all response heads together
+};
+
+struct SessionOptions {
+    std::string agent;  // sent as User-Agent
+    AccessMode access = AccessMode::kSystemSettings;
+    std::string proxy;   // kNamedProxy: "host:port" or "scheme://host:port"
+    std::string bypass;  // kNamedProxy: comma-separated hosts reached directly; empty: none
+    Limits limits;
+};
+
+class Session;
+class UrlHandle;
+struct SessionCloser {
+    void operator()(Session* session) const;
+};
+struct UrlCloser {
+    void operator()(UrlHandle* url) const;
+};
+using SessionPtr = std::unique_ptr<Session, SessionCloser>;
+using UrlPtr = std::unique_ptr<UrlHandle, UrlCloser>;
+
+// Opens a session. Returns null when the client cannot be set up (or the named proxy is empty).
+SessionPtr OpenSession(const SessionOptions& options);
+
+// Flags for OpenUrl.
+inline constexpr unsigned kReload = 1;  // no cached copy: ask intermediaries to revalidate too
+
+// Sends the request for `url` (UTF-8; characters outside ASCII are sent as a browser sends them:
+// the host through IDNA, the rest percent-encoded) and waits for the response head, following up
+// to 10 redirects to http or https. Allowed schemes: http, https, ftp.
+// Returns null when the address is bad, the scheme not allowed, the name does not resolve, the
+// connection or the TLS negotiation fails (certificates are verified), the redirects loop, or the
+// server stalls before its head is complete. Any status (an error page too) gives a handle.
+UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags);
+
+enum class ReadStatus {
+    kOk,        // `bytes` delivered; 0 bytes means the body has ended
+    kFailed,    // the transfer broke (cut, stalled past the stall time, bad encoding, ...)
+    kTooLarge,  // the body passed Limits::max_body_bytes
+};
+
+struct ReadResult {
+    ReadStatus status;
+    std::size_t bytes;
+};
+
+// Reads up to `dest.size()` bytes of the decoded body into `dest`. Blocks until at least one byte
+// has arrived or the transfer has ended. After a failure every later read fails as well.
+ReadResult Read(UrlHandle& url, std::span<std::uint8_t> dest);
+
+// Percent-encodes what a browser would in the parts after the host (bytes outside ASCII, spaces,
+// controls, quotes, angle brackets, backquotes and braces), turns a host outside ASCII into its
+// IDNA (xn--) form, and drops the fragment. Already-encoded "%xx" sequences are kept.
+std::string EncodeUrl(std::string_view url);
+
+}  // namespace urlclient

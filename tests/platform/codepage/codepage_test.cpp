@@ -1,0 +1,160 @@
+#include "platform/codepage/codepage.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct DecodeCase {
+    const char* name;
+    Bytes bytes;
+    std::u16string text;
+};
+
+class CodePageDecode : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(CodePageDecode, GivesExpectedText) {
+    EXPECT_EQ(codepage::DecodeAll(GetParam().bytes), GetParam().text);
+}
+
+// Where glibc, ICU and Qt disagree (ICU and Qt swap 0x1A, 0x1C and 0x7F among themselves), and the
+// rows Microsoft added to Shift_JIS.
+INSTANTIATE_TEST_SUITE_P(
+    Mapping, CodePageDecode,
+    testing::Values(DecodeCase{"ControlCodesAreThemselves", {0x1A, 0x1C, 0x7F}, u"\x1A\x1C\x7F"},
+                    DecodeCase{"BackslashAndTildeAreAscii", {0x5C, 0x7E}, u"\\~"},
+                    DecodeCase{"WaveDashIsFullWidthTilde", {0x81, 0x60}, u"\uFF5E"},
+                    DecodeCase{"MinusIsFullWidthHyphenMinus", {0x81, 0x7C}, u"\uFF0D"},
+                    DecodeCase{"NecRow13CircledOne", {0x87, 0x40}, u"\u2460"},
+                    DecodeCase{"NecSelectedIbmRow", {0xED, 0x40}, u"\u7E8A"},
+                    DecodeCase{"IbmRowSmallRoman", {0xFA, 0x40}, u"\u2170"},
+                    DecodeCase{"IbmRowLastKanji", {0xFC, 0x4B}, u"\u9ED1"},
+                    DecodeCase{"HalfWidthKatakana", {0xB1, 0xDF}, u"\uFF71\uFF9F"},
+                    DecodeCase{"Kanji", {0x93, 0xFA, 0x96, 0x7B}, u"日本"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// One visible replacement per bad sequence, and the text around it kept.
+INSTANTIATE_TEST_SUITE_P(
+    BadSequences, CodePageDecode,
+    testing::Values(
+        DecodeCase{"BytesNoCharacterStartsWith",
+                   {0x80, 0xA0, 0xFD, 0xFE, 0xFF},
+                   u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+        DecodeCase{"LoneLeadAtEnd", {0x41, 0x82}, u"A\uFFFD"},
+        DecodeCase{"OnlyALeadByte", {0x93}, u"\uFFFD"},
+        DecodeCase{"LeadBeforeAsciiKeepsTheAscii", {0x82, 0x41, 0x42}, u"\uFFFDAB"},
+        DecodeCase{"LeadBeforeDeleteKeepsTheDelete", {0x82, 0x7F}, u"\uFFFD\x7F"},
+        DecodeCase{
+            "LeadBeforeLeadReadsTheSecondAfresh", {0x82, 0xFD, 0x82, 0xA0}, u"\uFFFD\uFFFD\u3042"},
+        DecodeCase{"UnassignedPairIsOneBadSequence", {0x85, 0x80, 0x41}, u"\uFFFDA"},
+        DecodeCase{"UnassignedPairWithAsciiTrailKeepsTheAscii", {0x85, 0x40}, u"\uFFFD@"},
+        DecodeCase{"ZeroByteIsACharacter", {0x41, 0x00, 0x42}, std::u16string(u"A\0B", 3)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CodePage, LeadAtChunkEndWaitsForTheNextChunk) {
+    const Bytes bytes = {0x41, 0x82, 0xA0};
+    char16_t out[4];
+    const codepage::Progress first =
+        codepage::Decode(std::span(bytes).first(2), std::span(out), false);
+    EXPECT_EQ(first.read, 1u);
+    EXPECT_EQ(first.written, 1u);
+    const codepage::Progress second =
+        codepage::Decode(std::span(bytes).subspan(first.read), std::span(out).subspan(1), true);
+    EXPECT_EQ(second.read, 2u);
+    EXPECT_EQ(std::u16string(out, first.written + second.written), u"Aあ");
+}
+
+TEST(CodePage, DecodeStopsWhenOutputIsFull) {
+    const Bytes bytes = {0x82, 0xA0, 0x82, 0xA2, 0x41};
+    char16_t out[2] = {0, 0};
+    const codepage::Progress progress = codepage::Decode(bytes, out, true);
+    EXPECT_EQ(progress.read, 4u);
+    EXPECT_EQ(progress.written, 2u);
+}
+
+struct EncodeCase {
+    const char* name;
+    std::u16string text;
+    Bytes bytes;
+};
+
+class CodePageEncode : public testing::TestWithParam<EncodeCase> {};
+
+TEST_P(CodePageEncode, GivesExpectedBytes) {
+    EXPECT_EQ(codepage::EncodeAll(GetParam().text), GetParam().bytes);
+    EXPECT_EQ(codepage::EncodedLength(GetParam().text), GetParam().bytes.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CodePageEncode,
+    testing::Values(
+        EncodeCase{"ControlCodesAreThemselves", u"\x1A\x1C\x7F", {0x1A, 0x1C, 0x7F}},
+        EncodeCase{"FullWidthTildeIsWaveDash", u"\uFF5E", {0x81, 0x60}},
+        // The same kanji sits in the NEC-selected and the IBM rows; the IBM code is the one made.
+        EncodeCase{"NecSelectedKanjiGoesToIbmRow", u"\u7E8A", {0xFA, 0x5C}},
+        EncodeCase{"RomanNumeralGoesToNecRow", u"\u2160", {0x87, 0x54}},
+        EncodeCase{"MissingCharacterIsGeta", u"a\u00A6b", {0x61, 0x81, 0xAC, 0x62}},
+        EncodeCase{"SurrogatePairIsOneGeta", u"\U0001F600", {0x81, 0xAC}},
+        EncodeCase{"LoneSurrogatesAreOneGetaEach", u"\xD800x\xDC00", {0x81, 0xAC, 'x', 0x81, 0xAC}},
+        EncodeCase{"HighSurrogateAtEnd", u"x\xD83D", {'x', 0x81, 0xAC}},
+        EncodeCase{"ReplacementCharacterIsGeta", u"\uFFFD", {0x81, 0xAC}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CodePage, EncodeNeverSplitsACharacter) {
+    std::uint8_t out[3] = {0xEE, 0xEE, 0xEE};
+    const codepage::Progress progress =
+        codepage::Encode(std::u16string_view(u"あいA"), std::span(out).first(3), true);
+    EXPECT_EQ(progress.read, 1u);
+    EXPECT_EQ(progress.written, 2u);
+    EXPECT_EQ(out[2], 0xEE);
+}
+
+TEST(CodePage, HighSurrogateAtChunkEndWaitsForTheNextChunk) {
+    std::uint8_t out[4];
+    const codepage::Progress progress =
+        codepage::Encode(std::u16string_view(u"x\xD83D"), out, false);
+    EXPECT_EQ(progress.read, 1u);
+    EXPECT_EQ(progress.written, 1u);
+}
+
+// Every character the code page decodes encodes back to a code that decodes to it again: the
+// tables built from the converter agree with each other, and N equals the body's length for any
+// valid body.
+TEST(CodePage, EveryDecodableCodeRoundTrips) {
+    int checked = 0;
+    for (unsigned lead = 0; lead < 0x100; ++lead) {
+        for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+            Bytes bytes = {static_cast<std::uint8_t>(lead)};
+            if (codepage::IsLeadByte(bytes[0])) {
+                if (!codepage::IsTrailByte(static_cast<std::uint8_t>(trail))) continue;
+                bytes.push_back(static_cast<std::uint8_t>(trail));
+            } else if (trail != 0x40) {
+                continue;
+            }
+            const std::u16string text = codepage::DecodeAll(bytes);
+            if (text[0] == codepage::kDecodeReplacement) continue;
+            ASSERT_EQ(text.size(), 1u);
+            const Bytes again = codepage::EncodeAll(text);
+            EXPECT_EQ(again.size(), bytes.size()) << std::hex << lead << ' ' << trail;
+            EXPECT_EQ(codepage::DecodeAll(again), text) << std::hex << lead << ' ' << trail;
+            ++checked;
+        }
+    }
+    // 189 single bytes, 6879 JIS X 0208 characters, 83 in the NEC row 13, 374 in the NEC-selected
+    // IBM rows, 388 in the IBM rows and 1880 user-defined.
+    EXPECT_GT(checked, 9000);
+}
+
+TEST(CodePage, DecodesCleanlyOnlyWithoutReplacement) {
+    EXPECT_TRUE(codepage::DecodesCleanly(Bytes{0x93, 0xFA, 0x41, 0xB1}));
+    EXPECT_TRUE(codepage::DecodesCleanly(Bytes{}));
+    EXPECT_FALSE(codepage::DecodesCleanly(Bytes{0x41, 0x93}));
+    EXPECT_FALSE(codepage::DecodesCleanly(Bytes{0x85, 0x40}));
+    EXPECT_FALSE(codepage::DecodesCleanly(Bytes{0xA0}));
+}
+
+}  // namespace

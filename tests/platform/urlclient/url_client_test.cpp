@@ -1,0 +1,233 @@
+#include "platform/urlclient/url_client.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/loopback_server.h"
+
+using namespace recvhtml::test;
+
+namespace {
+
+const urlclient::GlobalInit g_curl;
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+urlclient::SessionOptions Options() {
+    urlclient::SessionOptions o;
+    o.agent = "RECV_HTML";
+    o.limits.connect_timeout = milliseconds(2000);
+    o.limits.stall_timeout = milliseconds(300);
+    return o;
+}
+
+// Reads the whole body with reads of `step` bytes; returns the last status.
+urlclient::ReadStatus ReadAll(urlclient::UrlHandle& url, std::size_t step, std::string& out) {
+    std::vector<std::uint8_t> buf(step);
+    for (;;) {
+        urlclient::ReadResult r = urlclient::Read(url, buf);
+        out.append(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(r.bytes));
+        if (r.status != urlclient::ReadStatus::kOk || r.bytes == 0) return r.status;
+    }
+}
+
+class UrlClientTest : public testing::Test {
+protected:
+    ScopedEnv http_proxy_{"http_proxy", nullptr};
+    ScopedEnv https_proxy_{"https_proxy", nullptr};
+    ScopedEnv all_proxy_{"all_proxy", nullptr};
+    ScopedEnv no_proxy_{"no_proxy", nullptr};
+    LoopbackServer server_;
+};
+
+TEST(EncodeUrl, EncodesLikeABrowser) {
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"http://example.com/a b", "http://example.com/a%20b"},
+        {"http://example.com/%E6%97%A5", "http://example.com/%E6%97%A5"},  // already encoded
+        {"http://example.com/100%", "http://example.com/100%25"},          // a lone percent
+        {"http://example.com/%zz", "http://example.com/%25zz"},
+        {"http://example.com/日?q=本#frag", "http://example.com/%E6%97%A5?q=%E6%9C%AC"},
+        {"http://example.com?a=<\"x\">", "http://example.com?a=%3C%22x%22%3E"},
+        {"http://user:pw@例え.jp:8080/", "http://user:pw@xn--r8jz45g.jp:8080/"},
+        {"http://ÉCOLE.fr", "http://xn--cole-9oa.fr"},
+        {"ftp://h/a\tb", "ftp://h/a%09b"},
+        {"http://h/a/./b;c=d", "http://h/a/./b;c=d"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(urlclient::EncodeUrl(c.in), c.out) << c.in;
+}
+
+TEST_F(UrlClientTest, ReadsDeliverTheWholeBodyWhateverTheirSize) {
+    Reply reply = Reply::Ok(PatternBytes(300000));
+    reply.framing = Framing::kChunked;
+    reply.gzip = true;
+    server_.Serve("/", reply);
+    for (std::size_t step :
+         {std::size_t{1}, std::size_t{7}, std::size_t{4096}, std::size_t{1} << 20}) {
+        auto session = urlclient::OpenSession(Options());
+        ASSERT_TRUE(session);
+        auto url = urlclient::OpenUrl(*session, server_.Url("/"), urlclient::kReload);
+        ASSERT_TRUE(url);
+        std::string body;
+        EXPECT_EQ(ReadAll(*url, step, body), urlclient::ReadStatus::kOk) << step;
+        EXPECT_TRUE(body == reply.body) << step;
+        // The end stays the end.
+        std::vector<std::uint8_t> buf(16);
+        urlclient::ReadResult again = urlclient::Read(*url, buf);
+        EXPECT_EQ(again.status, urlclient::ReadStatus::kOk);
+        EXPECT_EQ(again.bytes, 0u);
+    }
+}
+
+TEST_F(UrlClientTest, StalledBodyFailsAfterTheStallTimeAndStaysFailed) {
+    Reply reply = Reply::Ok(PatternBytes(10000));
+    reply.stall_after = 3000;
+    server_.Serve("/", reply);
+    auto session = urlclient::OpenSession(Options());
+    auto url = urlclient::OpenUrl(*session, server_.Url("/"), urlclient::kReload);
+    ASSERT_TRUE(url);
+    std::string body;
+    EXPECT_EQ(ReadAll(*url, 4096, body), urlclient::ReadStatus::kFailed);
+    EXPECT_EQ(body.size(), 3000u);
+    std::vector<std::uint8_t> buf(16);
+    EXPECT_EQ(urlclient::Read(*url, buf).status, urlclient::ReadStatus::kFailed);
+}
+
+TEST_F(UrlClientTest, NoCompleteHeadGivesNoHandle) {
+    Reply never = Reply::Ok("x");
+    never.special = Special::kNeverAnswer;
+    Reply silent = never;
+    silent.special = Special::kSilent;
+    Reply half_head = Reply::Ok("x");
+    half_head.special = Special::kRaw;
+    half_head.body = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n";  // then the server closes
+    server_.Serve("/never", never);
+    server_.Serve("/silent", silent);
+    server_.Serve("/half", half_head);
+    for (const char* path : {"/never", "/silent", "/half"}) {
+        auto session = urlclient::OpenSession(Options());
+        EXPECT_FALSE(urlclient::OpenUrl(*session, server_.Url(path), urlclient::kReload)) << path;
+    }
+}
+
+TEST_F(UrlClientTest, FollowsTenRedirectsButNotEleven) {
+    // /r0 -> /r1 -> ... -> /rN -> /final
+    for (int i = 0; i < 11; ++i)
+        server_.Serve("/r" + std::to_string(i), Reply::Redirect(302, "/r" + std::to_string(i + 1)));
+    server_.Serve("/r11", Reply::Ok("end"));
+    auto session = urlclient::OpenSession(Options());
+    auto ten = urlclient::OpenUrl(*session, server_.Url("/r1"), urlclient::kReload);
+    ASSERT_TRUE(ten);
+    std::string body;
+    EXPECT_EQ(ReadAll(*ten, 4096, body), urlclient::ReadStatus::kOk);
+    EXPECT_EQ(body, "end");
+    ten.reset();
+    EXPECT_FALSE(urlclient::OpenUrl(*session, server_.Url("/r0"), urlclient::kReload));
+}
+
+TEST_F(UrlClientTest, SizeCapCountsDecodedBytesToTheByte) {
+    urlclient::SessionOptions o = Options();
+    o.limits.max_body_bytes = 100000;
+    struct Case {
+        std::size_t size;
+        Framing framing;
+        bool gzip;
+        urlclient::ReadStatus want;
+    } cases[] = {
+        {100000, Framing::kContentLength, false, urlclient::ReadStatus::kOk},
+        {100001, Framing::kContentLength, false, urlclient::ReadStatus::kTooLarge},
+        {100000, Framing::kChunked, false, urlclient::ReadStatus::kOk},
+        {100001, Framing::kChunked, false, urlclient::ReadStatus::kTooLarge},
+        {100000, Framing::kContentLength, true, urlclient::ReadStatus::kOk},
+        {100001, Framing::kContentLength, true, urlclient::ReadStatus::kTooLarge},
+    };
+    for (const auto& c : cases) {
+        Reply reply = Reply::Ok(std::string(c.size, 'z'));
+        reply.framing = c.framing;
+        reply.gzip = c.gzip;
+        server_.Serve("/", reply);
+        auto session = urlclient::OpenSession(o);
+        auto url = urlclient::OpenUrl(*session, server_.Url("/"), urlclient::kReload);
+        ASSERT_TRUE(url);
+        std::string body;
+        EXPECT_EQ(ReadAll(*url, 4096, body), c.want) << c.size << " gzip " << c.gzip;
+    }
+}
+
+TEST_F(UrlClientTest, ProxyModes) {
+    LoopbackProxy proxy;
+    server_.Serve("/", Reply::Ok("p"));
+    const std::string proxy_url = "http://" + proxy.Address();
+    auto fetch = [&](const urlclient::SessionOptions& o) {
+        auto session = urlclient::OpenSession(o);
+        if (!session) return std::string("no session");
+        auto url = urlclient::OpenUrl(*session, server_.Url("/"), urlclient::kReload);
+        if (!url) return std::string("no url");
+        std::string body;
+        ReadAll(*url, 4096, body);
+        return body;
+    };
+    struct Case {
+        const char* name;
+        urlclient::AccessMode access;
+        std::string proxy;
+        std::string bypass;
+        const char* env_proxy;
+        const char* env_no_proxy;
+        bool via_proxy;
+    } cases[] = {
+        {"system, no variables", urlclient::AccessMode::kSystemSettings, "", "", nullptr, nullptr,
+         false},
+        {"system, http_proxy", urlclient::AccessMode::kSystemSettings, "", "", proxy_url.c_str(),
+         nullptr, true},
+        {"system, no_proxy", urlclient::AccessMode::kSystemSettings, "", "", proxy_url.c_str(),
+         "127.0.0.1", false},
+        {"named, loopback too", urlclient::AccessMode::kNamedProxy, proxy.Address(), "", nullptr,
+         nullptr, true},
+        {"named ignores no_proxy", urlclient::AccessMode::kNamedProxy, proxy.Address(), "", nullptr,
+         "127.0.0.1", true},
+        {"named with bypass", urlclient::AccessMode::kNamedProxy, proxy.Address(), "127.0.0.1",
+         nullptr, nullptr, false},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv env_proxy("http_proxy", c.env_proxy);
+        ScopedEnv env_no_proxy("no_proxy", c.env_no_proxy);
+        urlclient::SessionOptions o = Options();
+        o.access = c.access;
+        o.proxy = c.proxy;
+        o.bypass = c.bypass;
+        const std::size_t before = proxy.RequestCount();
+        EXPECT_EQ(fetch(o), "p") << c.name;
+        EXPECT_EQ(proxy.RequestCount() - before, c.via_proxy ? 1u : 0u) << c.name;
+    }
+    urlclient::SessionOptions empty_named = Options();
+    empty_named.access = urlclient::AccessMode::kNamedProxy;
+    EXPECT_FALSE(urlclient::OpenSession(empty_named));
+}
+
+}  // namespace
