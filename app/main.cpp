@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "platform/urlclient/url_client.h"
 #include "window/form1.h"
 
 namespace {
@@ -38,6 +39,8 @@ public:
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // libcurl is set up before the window, and so before any download thread, exists.
+    urlclient::GlobalInit curl;
     Application app(argc, argv);
     Form1 form;
     form.show();

@@ -35,7 +35,7 @@ const char kMarkupText[] =
     "表示、能力、ソフト、予定表。</p>\n<p>&quot;引用&quot;と&amp;記号</p>\n</body>\n</html>\n";
 const char kMarkupStripped[] =
     "受信テスト日本語のページを受信して、タグを取り除きます。\r\n表示、能力、ソフト、予定表。"
-    "\";引用\";と&記号";
+    "\"引用\"と&記号";
 const char kPlainText[] =
     "日本語のページを受信して、そのまま表示します。\n表示、能力、ソフト、予定表、構成、機能。\n"
     "漢字とひらがなとカタカナが混じった文章です。\n";
