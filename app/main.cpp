@@ -1,5 +1,7 @@
+#include <malloc.h>
 #include <QApplication>
 #include <QMessageBox>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -8,6 +10,8 @@
 #include "window/form1.h"
 
 namespace {
+
+constexpr int kBigBlock = 256 * 1024;
 
 // Shows what went wrong and ends the program: a handler that failed part-way would leave the
 // window in a half state, so it is not trusted to go on.
@@ -39,6 +43,12 @@ public:
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // A page's texts run to tens of megabytes and are replaced at every fetch and flip. Left to
+    // itself, glibc raises its threshold for taking such blocks straight from the system once one
+    // has been freed, and the later ones then stay in the heap after they are freed too, so the
+    // program's memory grew with each flip. A fixed threshold gives every big text back when it
+    // goes.
+    mallopt(M_MMAP_THRESHOLD, kBigBlock);
     // libcurl is set up before the window, and so before any download thread, exists.
     urlclient::GlobalInit curl;
     Application app(argc, argv);
