@@ -448,7 +448,12 @@ void Sizes(benchmark::internal::Benchmark* bmk) {
 BENCHMARK(BM_GoToTextShown)->Apply(Sizes);
 BENCHMARK(BM_FlipToText)->Apply(Sizes);
 BENCHMARK(BM_FlipToMarkup)->Apply(Sizes);
-BENCHMARK(BM_WhereTheTimeGoes)->Arg(10 * kMiB)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WhereTheTimeGoes)
+    ->Arg(100 * kKiB)
+    ->Arg(1 * kMiB)
+    ->Arg(10 * kMiB)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GoVersusW3mDump)
     ->Arg(20 * kMiB)
     ->Iterations(3)
