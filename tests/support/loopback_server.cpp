@@ -540,7 +540,7 @@ void LoopbackServer::ServeConnection(int fd, std::size_t number) {
         }
         Sink sink(fd, reply, stop_);
         if (reply.special == Special::kRaw) {
-            sink.Head(reply.body);
+            sink.Body(reply.body);
             break;
         }
         if (reply.special == Special::kEndlessHead) {

@@ -80,7 +80,8 @@ enum class Special {
     kNone,
     kNeverAnswer,  // read the request, then send nothing until the client goes away
     kEndlessHead,  // a status line followed by header lines that never end
-    kRaw,          // send `body` as the whole response, byte for byte, then close
+    kRaw,          // send `body` as the whole response, byte for byte, then close; cut_after and
+                   // stall_after count its bytes
     kSilent,       // accept the connection and never even read the request
 };
 
