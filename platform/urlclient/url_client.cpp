@@ -372,10 +372,10 @@ ReadResult Read(UrlHandle& h, std::span<std::uint8_t> dest) {
         std::memcpy(dest.data(), h.overflow.data() + h.overflow_pos, n);
         h.overflow_pos += n;
         if (h.overflow_pos == h.overflow.size()) {
+            // Its capacity stays for the next burst: one step of the transfer can deliver many
+            // pieces, and giving the block back each time costs fresh pages each time.
             h.overflow.clear();
             h.overflow_pos = 0;
-            // A burst of decoded data can leave a large block behind; give it back.
-            if (h.overflow.capacity() > (std::size_t{1} << 20)) h.overflow.shrink_to_fit();
         }
         return {ReadStatus::kOk, n};
     }
