@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/connection_threads.h"
+
 namespace recvhtml::test {
 
 using Clock = std::chrono::steady_clock;
@@ -157,7 +159,7 @@ private:
     std::size_t connections_ = 0;
     std::size_t open_connections_ = 0;
     std::vector<int> client_fds_;
-    std::vector<std::thread> threads_;
+    ConnectionThreads threads_;
     std::thread acceptor_;
 };
 
@@ -195,7 +197,7 @@ private:
     std::size_t connections_ = 0;
     std::size_t open_connections_ = 0;
     std::vector<int> client_fds_;
-    std::vector<std::thread> threads_;
+    ConnectionThreads threads_;
     std::thread acceptor_;
 };
 

@@ -102,7 +102,7 @@ TlsServer::~TlsServer() {
         std::lock_guard lock(mutex_);
         for (int fd : client_fds_) ::shutdown(fd, SHUT_RDWR);
     }
-    for (auto& t : threads_) t.join();
+    threads_.JoinAll();
     ::close(listen_fd_);
 }
 
@@ -139,7 +139,7 @@ void TlsServer::AcceptLoop() {
         std::lock_guard lock(mutex_);
         ++connections_;
         client_fds_.push_back(fd);
-        threads_.emplace_back([this, fd] { ServeConnection(fd); });
+        threads_.Start([this, fd] { ServeConnection(fd); });
     }
 }
 

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/connection_threads.h"
+
 namespace recvhtml::test {
 
 class TlsServer {
@@ -50,7 +52,7 @@ private:
     std::size_t handshakes_ = 0;
     std::size_t requests_ = 0;
     std::vector<int> client_fds_;
-    std::vector<std::thread> threads_;
+    ConnectionThreads threads_;
     std::thread acceptor_;
 };
 
