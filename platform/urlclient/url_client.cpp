@@ -105,6 +105,7 @@ public:
     bool too_large = false;
     CURLcode result = CURLE_OK;
 
+    const Clock::time_point started = Clock::now();
     bool connected = false;
     curl_off_t last_wire_bytes = 0;
     Clock::time_point last_activity = Clock::now();
@@ -208,10 +209,13 @@ void UrlHandle::Pump(Pred until) {
         if (done || until()) break;
 
         // The stall clock runs once a connection stands; before that the connect time-out rules.
+        // Should the connection go unnoticed, the stall clock starts when that time-out is over.
         if (!connected) {
             curl_off_t connect_time = 0;
-            if (curl_easy_getinfo(easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
-                connect_time > 0) {
+            const bool connect_seen =
+                curl_easy_getinfo(easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
+                connect_time > 0;
+            if (connect_seen || Clock::now() - started >= session.options.limits.connect_timeout) {
                 connected = true;
                 last_activity = Clock::now();
             }
