@@ -64,6 +64,12 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
         bytText = bytText.subspan(progress.read);
         for (std::size_t i = 0; i < progress.written; ++i) {
             const char16_t ch = strWindow[i];
+            if (ch > u'\r') [[likely]] {
+                // Above every character the rule touches: most of the text.
+                *pchOut++ = ch;
+                blnAfterCr = false;
+                continue;
+            }
             if (ch == u'\n' && blnAfterCr) {
                 // The LF of a CR LF whose CR has already become CR LF.
                 blnAfterCr = false;
