@@ -21,6 +21,7 @@ constexpr wchar_t kGeta = L'\u3013';  // 〓, what a character that cannot be sh
 static_assert(sizeof(wchar_t) == 4, "the converter hands iconv UCS-4 as wchar_t");
 
 std::span<const std::uint8_t> CutAtZero(std::span<const std::uint8_t> input) {
+    if (input.empty()) return input;  // memchr must not see the null pointer of an empty span
     const void* zero = std::memchr(input.data(), 0, input.size());
     if (zero == nullptr) return input;
     return input.first(static_cast<const std::uint8_t*>(zero) - input.data());

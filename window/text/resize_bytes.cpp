@@ -4,6 +4,7 @@
 
 std::int32_t ResizeBytes(std::vector<std::uint8_t>& bytArray) {
     // The converter's output can run to megabytes: memchr finds its terminator fastest.
+    if (bytArray.empty()) return 0;
     const void* pbytZero = std::memchr(bytArray.data(), 0, bytArray.size());
     if (pbytZero != nullptr) {
         bytArray.resize(
