@@ -159,6 +159,14 @@ Progress Decode(std::span<const std::uint8_t> input, std::span<char16_t> output,
             o += 8;
             continue;
         }
+        // Kanji and kana come in runs of two-byte characters: a tight loop while they last.
+        while (i + 1 < inSize && o < output.size() && IsLeadByte(in[i])) {
+            const char16_t unit = tables.pair[PairIndex(in[i], in[i + 1])];
+            if (unit == kBad) break;
+            output[o++] = unit;
+            i += 2;
+        }
+        if (i == inSize || o == output.size()) break;
         const Sequence seq = ReadSequence(tables, input, i, final);
         if (seq.length == 0) break;
         output[o++] = seq.unit == kBad ? kDecodeReplacement : seq.unit;
@@ -251,6 +259,26 @@ std::size_t EncodedLength(std::span<const char16_t> input) {
     return length;
 }
 
+std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
+    const Tables& tables = GetTables();
+    const std::uint8_t* const in = input.data();
+    const std::size_t inSize = input.size();
+    std::size_t length = 0;
+    std::size_t i = 0;
+    while (i < inSize) {
+        if (inSize - i >= 8 && !AnyHighBit(in + i)) {
+            // ASCII decodes to itself and encodes back to one byte.
+            length += 8;
+            i += 8;
+            continue;
+        }
+        const Sequence seq = ReadSequence(tables, input, i, true);
+        length += CodeLength(seq.unit == kBad ? kMissing : tables.encode[seq.unit]);
+        i += seq.length;
+    }
+    return length;
+}
+
 bool DecodesCleanly(std::span<const std::uint8_t> input) {
     const Tables& tables = GetTables();
     const std::uint8_t* const in = input.data();
@@ -261,6 +289,12 @@ bool DecodesCleanly(std::span<const std::uint8_t> input) {
             i += 8;
             continue;
         }
+        // Kanji and kana come in runs of two-byte characters.
+        while (inSize - i >= 2 && IsLeadByte(in[i]) &&
+               tables.pair[PairIndex(in[i], in[i + 1])] != kBad) {
+            i += 2;
+        }
+        if (i == inSize) break;
         const std::uint8_t b = in[i];
         if (IsLeadByte(b)) {
             if (i + 1 == inSize || tables.pair[PairIndex(b, in[i + 1])] == kBad) return false;

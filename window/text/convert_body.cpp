@@ -35,19 +35,6 @@ private:
     std::uint8_t* pbyt_;
 };
 
-// The length of the body once decoded through the code page and encoded back. The decoded text
-// goes through a small window and is thrown away: no second copy of the page is kept.
-std::size_t MeasureThroughCodePage(std::span<const std::uint8_t> bytBody) {
-    std::array<char16_t, 16384> strWindow;
-    std::size_t lngLength = 0;
-    while (!bytBody.empty()) {
-        const codepage::Progress progress = codepage::Decode(bytBody, strWindow, true);
-        lngLength += codepage::EncodedLength(std::span(strWindow).first(progress.written));
-        bytBody = bytBody.subspan(progress.read);
-    }
-    return lngLength;
-}
-
 // Decodes Shift_JIS through the code page and makes every line break CR LF on the way: CR LF, a
 // lone LF, a lone CR and U+0001 each become one CR LF, as the three replacement passes would
 // (CR LF to U+0001; LF, then CR, to U+0001; U+0001 to CR LF) in a single pass.
@@ -106,7 +93,9 @@ std::vector<std::uint8_t> ConvertToShiftJis(std::span<const std::uint8_t> bytBod
 }  // namespace
 
 QString ConvertBody(const std::vector<std::uint8_t>& body) {
-    const std::size_t lngSize = MeasureThroughCodePage(body);
+    // N: the body decoded through the code page and encoded back. The code page does it one
+    // character at a time, so the decoded text is never kept as a second copy of the page.
+    const std::size_t lngSize = codepage::RoundTripLength(body);
     std::vector<std::uint8_t> bytArray = ConvertToShiftJis(body, lngSize);
     ResizeBytes(bytArray);
     return DecodeWithCrLf(bytArray);
