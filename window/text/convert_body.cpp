@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <array>
-#include <cstring>
 #include <span>
 
 #include "platform/codepage/codepage.h"
@@ -76,7 +75,7 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
     return strText;
 }
 
-// Steps 2 to 4: the zero-filled buffer of 4 × N + 1 bytes and the converter run into it. Returns
+// The zero-filled buffer of 4 × N + 1 bytes, and the converter run into it with "s". Returns
 // the bytes up to and including the converter's terminating zero; past it the buffer holds only
 // zeros, so trimming these gives what trimming the whole buffer would, without touching its
 // untouched pages, which are handed back on return.
