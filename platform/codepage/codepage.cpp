@@ -25,7 +25,17 @@ struct Tables {
     std::array<char16_t, 0x80 * 0x100> pair{};
     // CP932 code of each BMP character: below 0x100 one byte, else two; kMissing when none.
     std::array<std::uint16_t, 0x10000> encode{};
+    // Every ASCII byte decodes to itself and encodes back to itself, as in glibc's CP932: the
+    // loops may then take eight ASCII bytes at a time.
+    bool asciiIsItself = false;
 };
+
+bool AsciiIsItself(const Tables& tables) {
+    for (char16_t c = 0; c < 0x80; ++c) {
+        if (tables.single[c] != c || tables.encode[c] != c) return false;
+    }
+    return true;
+}
 
 // Eight bytes at a time: whether any has its top bit set.
 inline bool AnyHighBit(const std::uint8_t* p) {
@@ -97,6 +107,7 @@ std::unique_ptr<const Tables> BuildTables() {
             tables->single[c] = c;
             tables->encode[c] = c;
         }
+        tables->asciiIsItself = AsciiIsItself(*tables);
         return tables;
     }
 
@@ -135,6 +146,7 @@ std::unique_ptr<const Tables> BuildTables() {
                 break;
         }
     }
+    tables->asciiIsItself = AsciiIsItself(*tables);
     return tables;
 }
 
@@ -152,7 +164,8 @@ Progress Decode(std::span<const std::uint8_t> input, std::span<char16_t> output,
     std::size_t i = 0;
     std::size_t o = 0;
     while (i < inSize && o < output.size()) {
-        if (inSize - i >= 8 && output.size() - o >= 8 && !AnyHighBit(in + i)) {
+        if (tables.asciiIsItself && inSize - i >= 8 && output.size() - o >= 8 &&
+            !AnyHighBit(in + i)) {
             // Markup is mostly ASCII, which decodes to itself: eight bytes at a time.
             for (std::size_t k = 0; k < 8; ++k) output[o + k] = in[i + k];
             i += 8;
@@ -266,7 +279,7 @@ std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
     std::size_t length = 0;
     std::size_t i = 0;
     while (i < inSize) {
-        if (inSize - i >= 8 && !AnyHighBit(in + i)) {
+        if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
             // ASCII decodes to itself and encodes back to one byte.
             length += 8;
             i += 8;
@@ -285,7 +298,7 @@ bool DecodesCleanly(std::span<const std::uint8_t> input) {
     const std::size_t inSize = input.size();
     std::size_t i = 0;
     while (i < inSize) {
-        if (inSize - i >= 8 && !AnyHighBit(in + i)) {
+        if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
             i += 8;
             continue;
         }
