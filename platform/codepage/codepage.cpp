@@ -2,7 +2,9 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 
 namespace codepage {
@@ -13,15 +15,34 @@ constexpr char16_t kBad = 0xFFFF;
 constexpr char16_t kLead = 0xFFFE;
 constexpr std::uint16_t kMissing = 0xFFFF;
 
-constexpr std::size_t kTrailSpan = 0xFD - 0x40;
+// Every lead byte has a row of 256 entries, kBad where the second byte is no trail byte.
+constexpr std::size_t PairIndex(std::uint8_t lead, std::uint8_t trail) {
+    return static_cast<std::size_t>(lead - 0x80) << 8 | trail;
+}
 
 struct Tables {
     std::array<char16_t, 0x100> single{};
-    // Indexed by (lead - 0x80) * kTrailSpan + (trail - 0x40).
-    std::array<char16_t, 0x80 * kTrailSpan> pair{};
+    std::array<char16_t, 0x80 * 0x100> pair{};
     // CP932 code of each BMP character: below 0x100 one byte, else two; kMissing when none.
     std::array<std::uint16_t, 0x10000> encode{};
+    // Every ASCII byte decodes to itself and encodes back to itself, as in glibc's CP932: the
+    // loops may then take eight ASCII bytes at a time.
+    bool asciiIsItself = false;
 };
+
+bool AsciiIsItself(const Tables& tables) {
+    for (char16_t c = 0; c < 0x80; ++c) {
+        if (tables.single[c] != c || tables.encode[c] != c) return false;
+    }
+    return true;
+}
+
+// Eight bytes at a time: whether any has its top bit set.
+inline bool AnyHighBit(const std::uint8_t* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return (word & 0x8080808080808080ULL) != 0;
+}
 
 struct IconvCloser {
     void operator()(iconv_t cd) const { iconv_close(cd); }
@@ -49,6 +70,28 @@ std::size_t ConvertOne(iconv_t cd, const std::uint8_t* in, std::size_t inLength,
     return outLength - outLeft;
 }
 
+// Reads the sequence at `pos`: its character (kBad for a bad sequence) and its length in bytes.
+// Returns length 0 for a lead byte at the end when the caller expects more input.
+struct Sequence {
+    char16_t unit;
+    std::size_t length;
+};
+
+inline Sequence ReadSequence(const Tables& tables, std::span<const std::uint8_t> input,
+                             std::size_t pos, bool final) {
+    // The length follows from the bytes alone, never from a table lookup, so that the processor
+    // can run ahead to the next character while the lookup is still under way.
+    const std::uint8_t b = input[pos];
+    if (!IsLeadByte(b)) return {tables.single[b], 1};
+    if (pos + 1 == input.size()) return {kBad, final ? std::size_t{1} : std::size_t{0}};
+    const std::uint8_t trail = input[pos + 1];
+    const char16_t unit = tables.pair[PairIndex(b, trail)];
+    if (unit != kBad) [[likely]]
+        return {unit, 2};
+    // An ASCII byte after a lead with no character is kept: only the lead is bad.
+    return {kBad, IsTrailByte(trail) && trail >= 0x80 ? std::size_t{2} : std::size_t{1}};
+}
+
 std::unique_ptr<const Tables> BuildTables() {
     auto tables = std::make_unique<Tables>();
     tables->single.fill(kBad);
@@ -64,6 +107,7 @@ std::unique_ptr<const Tables> BuildTables() {
             tables->single[c] = c;
             tables->encode[c] = c;
         }
+        tables->asciiIsItself = AsciiIsItself(*tables);
         return tables;
     }
 
@@ -83,8 +127,7 @@ std::unique_ptr<const Tables> BuildTables() {
                                         static_cast<std::uint8_t>(trail)};
             if (!IsTrailByte(in[1])) continue;
             if (ConvertOne(decoder.get(), in, 2, out, sizeof out) == 2) {
-                tables->pair[(lead - 0x80) * kTrailSpan + (trail - 0x40)] =
-                    static_cast<char16_t>(out[0] | out[1] << 8);
+                tables->pair[PairIndex(in[0], in[1])] = static_cast<char16_t>(out[0] | out[1] << 8);
             }
         }
     }
@@ -103,6 +146,7 @@ std::unique_ptr<const Tables> BuildTables() {
                 break;
         }
     }
+    tables->asciiIsItself = AsciiIsItself(*tables);
     return tables;
 }
 
@@ -111,50 +155,37 @@ const Tables& GetTables() {
     return *tables;
 }
 
-// Reads the sequence at `pos`: its character (kBad for a bad sequence) and its length in bytes.
-// Returns length 0 for a lead byte at the end when the caller expects more input.
-struct Sequence {
-    char16_t unit;
-    std::size_t length;
-};
-
-inline Sequence ReadSequence(const Tables& tables, std::span<const std::uint8_t> input,
-                             std::size_t pos, bool final) {
-    const std::uint8_t b = input[pos];
-    const char16_t single = tables.single[b];
-    if (single != kLead) return {single, 1};
-    if (pos + 1 == input.size()) return {kBad, final ? std::size_t{1} : std::size_t{0}};
-    const std::uint8_t trail = input[pos + 1];
-    if (!IsTrailByte(trail)) return {kBad, 1};
-    const char16_t unit = tables.pair[(b - 0x80) * kTrailSpan + (trail - 0x40)];
-    // An ASCII byte after a lead with no character is kept: only the lead is bad.
-    if (unit == kBad && trail < 0x80) return {kBad, 1};
-    return {unit, 2};
-}
-
 }  // namespace
 
 Progress Decode(std::span<const std::uint8_t> input, std::span<char16_t> output, bool final) {
     const Tables& tables = GetTables();
-    Progress progress;
+    const std::uint8_t* const in = input.data();
+    const std::size_t inSize = input.size();
     std::size_t i = 0;
     std::size_t o = 0;
-    while (i < input.size() && o < output.size()) {
-        const std::uint8_t b = input[i];
-        if (b < 0x80) {
-            // Most pages are mostly ASCII markup: the table lookup alone is enough.
-            output[o++] = tables.single[b];
-            ++i;
+    while (i < inSize && o < output.size()) {
+        if (tables.asciiIsItself && inSize - i >= 8 && output.size() - o >= 8 &&
+            !AnyHighBit(in + i)) {
+            // Markup is mostly ASCII, which decodes to itself: eight bytes at a time.
+            for (std::size_t k = 0; k < 8; ++k) output[o + k] = in[i + k];
+            i += 8;
+            o += 8;
             continue;
         }
+        // Kanji and kana come in runs of two-byte characters: a tight loop while they last.
+        while (i + 1 < inSize && o < output.size() && IsLeadByte(in[i])) {
+            const char16_t unit = tables.pair[PairIndex(in[i], in[i + 1])];
+            if (unit == kBad) break;
+            output[o++] = unit;
+            i += 2;
+        }
+        if (i == inSize || o == output.size()) break;
         const Sequence seq = ReadSequence(tables, input, i, final);
         if (seq.length == 0) break;
         output[o++] = seq.unit == kBad ? kDecodeReplacement : seq.unit;
         i += seq.length;
     }
-    progress.read = i;
-    progress.written = o;
-    return progress;
+    return {i, o};
 }
 
 std::u16string DecodeAll(std::span<const std::uint8_t> input) {
@@ -227,23 +258,64 @@ std::size_t EncodedLength(std::span<const char16_t> input) {
     const Tables& tables = GetTables();
     std::size_t length = 0;
     for (std::size_t i = 0; i < input.size();) {
-        const Character ch = ReadCharacter(tables, input, i, true);
-        length += CodeLength(ch.code);
-        i += ch.units;
+        const char16_t c = input[i];
+        if (c >= 0xD800 && c <= 0xDFFF) [[unlikely]] {
+            // Surrogates are rare: keep them off the path that steps one unit at a time.
+            const Character ch = ReadCharacter(tables, input, i, true);
+            length += CodeLength(ch.code);
+            i += ch.units;
+            continue;
+        }
+        length += CodeLength(tables.encode[c]);
+        ++i;
+    }
+    return length;
+}
+
+std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
+    const Tables& tables = GetTables();
+    const std::uint8_t* const in = input.data();
+    const std::size_t inSize = input.size();
+    std::size_t length = 0;
+    std::size_t i = 0;
+    while (i < inSize) {
+        if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
+            // ASCII decodes to itself and encodes back to one byte.
+            length += 8;
+            i += 8;
+            continue;
+        }
+        const Sequence seq = ReadSequence(tables, input, i, true);
+        length += CodeLength(seq.unit == kBad ? kMissing : tables.encode[seq.unit]);
+        i += seq.length;
     }
     return length;
 }
 
 bool DecodesCleanly(std::span<const std::uint8_t> input) {
     const Tables& tables = GetTables();
-    for (std::size_t i = 0; i < input.size();) {
-        if (input[i] < 0x80) {
-            ++i;
+    const std::uint8_t* const in = input.data();
+    const std::size_t inSize = input.size();
+    std::size_t i = 0;
+    while (i < inSize) {
+        if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
+            i += 8;
             continue;
         }
-        const Sequence seq = ReadSequence(tables, input, i, true);
-        if (seq.unit == kBad) return false;
-        i += seq.length;
+        // Kanji and kana come in runs of two-byte characters.
+        while (inSize - i >= 2 && IsLeadByte(in[i]) &&
+               tables.pair[PairIndex(in[i], in[i + 1])] != kBad) {
+            i += 2;
+        }
+        if (i == inSize) break;
+        const std::uint8_t b = in[i];
+        if (IsLeadByte(b)) {
+            if (i + 1 == inSize || tables.pair[PairIndex(b, in[i + 1])] == kBad) return false;
+            i += 2;
+        } else {
+            if (tables.single[b] == kBad) return false;
+            i += 1;
+        }
     }
     return true;
 }

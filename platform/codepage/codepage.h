@@ -42,6 +42,11 @@ std::vector<std::uint8_t> EncodeAll(std::span<const char16_t> input);
 // The number of bytes EncodeAll would give for `input`, without producing them.
 std::size_t EncodedLength(std::span<const char16_t> input);
 
+// The length in bytes of `input` decoded and encoded back, one character at a time, without
+// keeping the decoded text: what EncodeAll(DecodeAll(input)).size() would be. For bytes that are
+// valid CP932 it is their own length.
+std::size_t RoundTripLength(std::span<const std::uint8_t> input);
+
 // True when every byte of `input` belongs to a character that CP932 decodes (no replacement).
 bool DecodesCleanly(std::span<const std::uint8_t> input);
 

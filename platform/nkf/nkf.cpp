@@ -21,8 +21,7 @@ constexpr wchar_t kGeta = L'\u3013';  // 〓, what a character that cannot be sh
 static_assert(sizeof(wchar_t) == 4, "the converter hands iconv UCS-4 as wchar_t");
 
 std::span<const std::uint8_t> CutAtZero(std::span<const std::uint8_t> input) {
-    // An empty span may have no address at all, and memchr must not be handed a null one.
-    if (input.empty()) return input;
+    if (input.empty()) return input;  // memchr must not see the null pointer of an empty span
     const void* zero = std::memchr(input.data(), 0, input.size());
     if (zero == nullptr) return input;
     return input.first(static_cast<const std::uint8_t*>(zero) - input.data());
@@ -127,6 +126,21 @@ public:
     std::size_t Read(std::span<std::uint8_t> out) {
         std::size_t o = 0;
         while (pos_ < input_.size() && out.size() - o >= 3) {
+            // The common cases first, in tight loops: kanji pairs, and plain ASCII.
+            if (set_ == Set::kKanji && !shiftOut_) {
+                while (input_.size() - pos_ >= 2 && out.size() - o >= 2 &&
+                       InRange(input_[pos_], 0x21, 0x7E) && InRange(input_[pos_ + 1], 0x21, 0x7E)) {
+                    out[o++] = static_cast<std::uint8_t>(input_[pos_] | 0x80);
+                    out[o++] = static_cast<std::uint8_t>(input_[pos_ + 1] | 0x80);
+                    pos_ += 2;
+                }
+            } else if (set_ == Set::kAscii && !shiftOut_) {
+                while (pos_ < input_.size() && o < out.size() &&
+                       InRange(input_[pos_], 0x10, 0x7F) && input_[pos_] != kEsc) {
+                    out[o++] = input_[pos_++];
+                }
+            }
+            if (pos_ == input_.size() || out.size() - o < 3) break;
             const std::uint8_t b = input_[pos_];
             if (b == kEsc) {
                 ReadEscape(out, o);

@@ -76,17 +76,29 @@ std::optional<Encoding> EncodingOfByteOrderMark(std::span<const std::uint8_t> in
 }
 
 bool LooksLikeIso2022Jp(std::span<const std::uint8_t> input) {
-    bool escapes = false;
-    for (std::size_t i = 0; i < input.size(); ++i) {
-        const std::uint8_t b = input[i];
-        if (b >= 0x80) return false;
-        if (b != kEsc || escapes || input.size() - i < 3) continue;
-        const std::uint8_t b1 = input[i + 1];
-        const std::uint8_t b2 = input[i + 2];
-        escapes = (b1 == '$' && (b2 == '@' || b2 == 'B' || b2 == '(')) ||
-                  (b1 == '(' && (b2 == 'B' || b2 == 'J' || b2 == 'I')) || (b1 == '&' && b2 == '@');
+    const std::uint8_t* const in = input.data();
+    const std::size_t size = input.size();
+    std::size_t i = 0;
+    for (; size - i >= 8; i += 8) {
+        if (AnyHighBit(in + i)) return false;
     }
-    return escapes;
+    for (; i < size; ++i) {
+        if (in[i] >= 0x80) return false;
+    }
+    // All 7-bit: now look for a designation among the escapes.
+    for (std::size_t pos = 0; pos + 3 <= size; ++pos) {
+        const void* esc = std::memchr(in + pos, kEsc, size - pos);
+        if (esc == nullptr) return false;
+        pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(esc) - in);
+        if (size - pos < 3) return false;
+        const std::uint8_t b1 = in[pos + 1];
+        const std::uint8_t b2 = in[pos + 2];
+        if ((b1 == '$' && (b2 == '@' || b2 == 'B' || b2 == '(')) ||
+            (b1 == '(' && (b2 == 'B' || b2 == 'J' || b2 == 'I')) || (b1 == '&' && b2 == '@')) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input) {
@@ -97,6 +109,14 @@ bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input) {
             i += 8;
             continue;
         }
+        // Japanese text is mostly three-byte sequences in a row (E1 to EF but ED, whose second
+        // byte is limited): a tight loop while they last.
+        while (input.size() - i >= 3 && input[i] >= 0xE1 && input[i] <= 0xEF && input[i] != 0xED &&
+               (input[i + 1] & 0xC0) == 0x80 && (input[i + 2] & 0xC0) == 0x80) {
+            nonAscii = true;
+            i += 3;
+        }
+        if (i == input.size()) break;
         if (input[i] < 0x80) {
             ++i;
             continue;
@@ -116,6 +136,9 @@ bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input) {
             i += 8;
             continue;
         }
+        // Kanji and kana: runs of two-byte characters.
+        while (input.size() - i >= 2 && IsEucByte(input[i]) && IsEucByte(input[i + 1])) i += 2;
+        if (i == input.size()) break;
         const std::uint8_t b = input[i];
         const std::size_t left = input.size() - i;
         if (b < 0x80) {

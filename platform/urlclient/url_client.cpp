@@ -16,6 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Larger than libcurl's 16 KiB default: fewer trips through the transfer loop for big bodies.
+constexpr long kReceiveBuffer = 128 * 1024;
+
 struct ShareCleanup {
     void operator()(CURLSH* share) const { curl_share_cleanup(share); }
 };
@@ -102,6 +105,7 @@ public:
     bool too_large = false;
     CURLcode result = CURLE_OK;
 
+    const Clock::time_point started = Clock::now();
     bool connected = false;
     curl_off_t last_wire_bytes = 0;
     Clock::time_point last_activity = Clock::now();
@@ -145,7 +149,8 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
             h.overflow.clear();
             h.overflow_pos = 0;
         }
-        h.overflow.insert(h.overflow.end(), data + direct, data + n);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        h.overflow.insert(h.overflow.end(), bytes + direct, bytes + n);
     }
     return n;
 }
@@ -204,10 +209,13 @@ void UrlHandle::Pump(Pred until) {
         if (done || until()) break;
 
         // The stall clock runs once a connection stands; before that the connect time-out rules.
+        // Should the connection go unnoticed, the stall clock starts when that time-out is over.
         if (!connected) {
             curl_off_t connect_time = 0;
-            if (curl_easy_getinfo(easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
-                connect_time > 0) {
+            const bool connect_seen =
+                curl_easy_getinfo(easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
+                connect_time > 0;
+            if (connect_seen || Clock::now() - started >= session.options.limits.connect_timeout) {
                 connected = true;
                 last_activity = Clock::now();
             }
@@ -241,6 +249,14 @@ SessionPtr OpenSession(const SessionOptions& options) {
             CURLSHE_OK)
         return nullptr;
     return session;
+}
+
+std::optional<std::uint64_t> DeclaredLength(UrlHandle& h) {
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(h.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+        length < 0 || static_cast<std::uint64_t>(length) > h.session.options.limits.max_body_bytes)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(length);
 }
 
 std::string EncodeUrl(std::string_view url) {
@@ -320,6 +336,7 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
               curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
                                static_cast<long>(o.limits.connect_timeout.count())) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_SHARE, session.share.get()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_COOKIEFILE, "") == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
@@ -359,10 +376,10 @@ ReadResult Read(UrlHandle& h, std::span<std::uint8_t> dest) {
         std::memcpy(dest.data(), h.overflow.data() + h.overflow_pos, n);
         h.overflow_pos += n;
         if (h.overflow_pos == h.overflow.size()) {
+            // Its capacity stays for the next burst: one step of the transfer can deliver many
+            // pieces, and giving the block back each time costs fresh pages each time.
             h.overflow.clear();
             h.overflow_pos = 0;
-            // A burst of decoded data can leave a large block behind; give it back.
-            if (h.overflow.capacity() > (std::size_t{1} << 20)) h.overflow.shrink_to_fit();
         }
         return {ReadStatus::kOk, n};
     }

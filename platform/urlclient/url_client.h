@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -91,6 +92,11 @@ struct ReadResult {
 // Reads up to `dest.size()` bytes of the decoded body into `dest`. Blocks until at least one byte
 // has arrived or the transfer has ended. After a failure every later read fails as well.
 ReadResult Read(UrlHandle& url, std::span<std::uint8_t> dest);
+
+// The body length the server declared (Content-Length), when it declared one and it is within
+// Limits::max_body_bytes. Only a hint: a compressed body decodes to a different length, and a
+// server may send less.
+std::optional<std::uint64_t> DeclaredLength(UrlHandle& url);
 
 // Percent-encodes what a browser would in the parts after the host (bytes outside ASCII, spaces,
 // controls, quotes, angle brackets, backquotes and braces), turns a host outside ASCII into its

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -308,6 +309,28 @@ TEST_F(DownloadBytesTest, WorksFromWorkerThread) {
     });
     worker.join();
     EXPECT_EQ(count, 20000);
+}
+
+TEST_F(DownloadBytesTest, HeldResponseKeepsTheCallWaitingUntilReleased) {
+    auto gate = std::make_shared<Gate>();
+    Reply reply = Reply::Ok("released");
+    reply.gate = gate;
+    server_.Serve("/held", reply);
+    std::vector<std::uint8_t> body;
+    std::atomic<bool> returned{false};
+    std::int32_t count = -1;
+    std::thread worker([&] {
+        count =
+            Module1::DownloadBytes(QString::fromStdString(server_.Url("/held")), body, QString());
+        returned = true;
+    });
+    ASSERT_TRUE(gate->WaitUntilArrived());
+    // Nothing has been sent yet, so the call cannot have ended.
+    EXPECT_FALSE(returned);
+    gate->Open();
+    worker.join();
+    EXPECT_EQ(count, 8);
+    EXPECT_EQ(AsString(body), "released");
 }
 
 TEST_F(DownloadBytesTest, LeavesNoDescriptorOpenWhateverTheOutcome) {

@@ -416,7 +416,7 @@ LoopbackServer::~LoopbackServer() {
         std::lock_guard lock(mutex_);
         for (int fd : client_fds_) ::shutdown(fd, SHUT_RDWR);
     }
-    for (auto& t : threads_) t.join();
+    threads_.JoinAll();
     ::close(listen_fd_);
 }
 
@@ -489,7 +489,7 @@ void LoopbackServer::AcceptLoop() {
         std::size_t number = ++connections_;
         ++open_connections_;
         client_fds_.push_back(fd);
-        threads_.emplace_back([this, fd, number] { ServeConnection(fd, number); });
+        threads_.Start([this, fd, number] { ServeConnection(fd, number); });
         changed_.notify_all();
     }
 }
@@ -540,7 +540,7 @@ void LoopbackServer::ServeConnection(int fd, std::size_t number) {
         }
         Sink sink(fd, reply, stop_);
         if (reply.special == Special::kRaw) {
-            sink.Head(reply.body);
+            sink.Body(reply.body);
             break;
         }
         if (reply.special == Special::kEndlessHead) {
@@ -604,7 +604,7 @@ LoopbackProxy::~LoopbackProxy() {
         std::lock_guard lock(mutex_);
         for (int fd : client_fds_) ::shutdown(fd, SHUT_RDWR);
     }
-    for (auto& t : threads_) t.join();
+    threads_.JoinAll();
     ::close(listen_fd_);
 }
 
@@ -645,7 +645,7 @@ void LoopbackProxy::AcceptLoop() {
         std::size_t number = ++connections_;
         ++open_connections_;
         client_fds_.push_back(fd);
-        threads_.emplace_back([this, fd, number] { ServeConnection(fd, number); });
+        threads_.Start([this, fd, number] { ServeConnection(fd, number); });
         changed_.notify_all();
     }
 }

@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/connection_threads.h"
+
 namespace recvhtml::test {
 
 using Clock = std::chrono::steady_clock;
@@ -80,7 +82,8 @@ enum class Special {
     kNone,
     kNeverAnswer,  // read the request, then send nothing until the client goes away
     kEndlessHead,  // a status line followed by header lines that never end
-    kRaw,          // send `body` as the whole response, byte for byte, then close
+    kRaw,          // send `body` as the whole response, byte for byte, then close; cut_after and
+                   // stall_after count its bytes
     kSilent,       // accept the connection and never even read the request
 };
 
@@ -156,7 +159,7 @@ private:
     std::size_t connections_ = 0;
     std::size_t open_connections_ = 0;
     std::vector<int> client_fds_;
-    std::vector<std::thread> threads_;
+    ConnectionThreads threads_;
     std::thread acceptor_;
 };
 
@@ -194,7 +197,7 @@ private:
     std::size_t connections_ = 0;
     std::size_t open_connections_ = 0;
     std::vector<int> client_fds_;
-    std::vector<std::thread> threads_;
+    ConnectionThreads threads_;
     std::thread acceptor_;
 };
 

@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <array>
-#include <cstring>
 #include <span>
 
 #include "platform/codepage/codepage.h"
@@ -35,19 +34,6 @@ private:
     std::uint8_t* pbyt_;
 };
 
-// The length of the body once decoded through the code page and encoded back. The decoded text
-// goes through a small window and is thrown away: no second copy of the page is kept.
-std::size_t MeasureThroughCodePage(std::span<const std::uint8_t> bytBody) {
-    std::array<char16_t, 16384> strWindow;
-    std::size_t lngLength = 0;
-    while (!bytBody.empty()) {
-        const codepage::Progress progress = codepage::Decode(bytBody, strWindow, true);
-        lngLength += codepage::EncodedLength(std::span(strWindow).first(progress.written));
-        bytBody = bytBody.subspan(progress.read);
-    }
-    return lngLength;
-}
-
 // Decodes Shift_JIS through the code page and makes every line break CR LF on the way: CR LF, a
 // lone LF, a lone CR and U+0001 each become one CR LF, as the three replacement passes would
 // (CR LF to U+0001; LF, then CR, to U+0001; U+0001 to CR LF) in a single pass.
@@ -64,6 +50,12 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
         bytText = bytText.subspan(progress.read);
         for (std::size_t i = 0; i < progress.written; ++i) {
             const char16_t ch = strWindow[i];
+            if (ch > u'\r') [[likely]] {
+                // Above every character the rule touches: most of the text.
+                *pchOut++ = ch;
+                blnAfterCr = false;
+                continue;
+            }
             if (ch == u'\n' && blnAfterCr) {
                 // The LF of a CR LF whose CR has already become CR LF.
                 blnAfterCr = false;
@@ -83,7 +75,7 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
     return strText;
 }
 
-// Steps 2 to 4: the zero-filled buffer of 4 × N + 1 bytes and the converter run into it. Returns
+// The zero-filled buffer of 4 × N + 1 bytes, and the converter run into it with "s". Returns
 // the bytes up to and including the converter's terminating zero; past it the buffer holds only
 // zeros, so trimming these gives what trimming the whole buffer would, without touching its
 // untouched pages, which are handed back on return.
@@ -100,7 +92,9 @@ std::vector<std::uint8_t> ConvertToShiftJis(std::span<const std::uint8_t> bytBod
 }  // namespace
 
 QString ConvertBody(const std::vector<std::uint8_t>& body) {
-    const std::size_t lngSize = MeasureThroughCodePage(body);
+    // N: the body decoded through the code page and encoded back. The code page does it one
+    // character at a time, so the decoded text is never kept as a second copy of the page.
+    const std::size_t lngSize = codepage::RoundTripLength(body);
     std::vector<std::uint8_t> bytArray = ConvertToShiftJis(body, lngSize);
     ResizeBytes(bytArray);
     return DecodeWithCrLf(bytArray);

@@ -15,11 +15,10 @@
 // next, a few bytes after it are compared by hand as a cheap necessary condition, and only then is
 // the pattern matched, anchored at that '<'. For the first four rules a candidate is a '<' followed
 // by a space or by the first letter of the tag name, found sixteen bytes at a time; most '<' of a
-// page are never looked at one by one. A match is replaced and the walk goes on after
-// it, as a replace-all does. The result of a rule is never longer than its input (the shortest
-// line-break tag is longer than CR LF), so each rule rewrites the one buffer in place: the write
-// position never passes the position being matched, and the engine only ever reads bytes that have
-// not been rewritten yet.
+// page are never looked at one by one. A match is replaced and the walk goes on after it, as a
+// replace-all does. The result of a rule is never longer than its input (the shortest line-break
+// tag is longer than CR LF), so each rule rewrites the one buffer in place: the write position
+// never passes the position being matched, and the engine only ever reads bytes not yet rewritten.
 //
 // The engine matches in time linear in what it reads, but a walk that retried a failed match at
 // every later '<' would still read the same tail again and again (think of a page full of unclosed

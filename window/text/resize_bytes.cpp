@@ -1,9 +1,14 @@
 #include "window/text/resize_bytes.h"
 
-#include <algorithm>
+#include <cstring>
 
 std::int32_t ResizeBytes(std::vector<std::uint8_t>& bytArray) {
-    auto zero = std::find(bytArray.begin(), bytArray.end(), std::uint8_t{0});
-    bytArray.erase(zero, bytArray.end());
+    // The converter's output can run to megabytes: memchr finds its terminator fastest.
+    if (bytArray.empty()) return 0;
+    const void* pbytZero = std::memchr(bytArray.data(), 0, bytArray.size());
+    if (pbytZero != nullptr) {
+        bytArray.resize(
+            static_cast<std::size_t>(static_cast<const std::uint8_t*>(pbytZero) - bytArray.data()));
+    }
     return static_cast<std::int32_t>(bytArray.size());
 }

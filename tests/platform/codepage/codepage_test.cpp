@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,20 @@ TEST(CodePage, EveryDecodableCodeRoundTrips) {
     // 189 single bytes, 6879 JIS X 0208 characters, 83 in the NEC row 13, 374 in the NEC-selected
     // IBM rows, 388 in the IBM rows and 1880 user-defined.
     EXPECT_GT(checked, 9000);
+}
+
+// The window sizes its buffer from this: it must agree with a real decode and encode, bad
+// sequences, cut-off leads and all.
+TEST(CodePage, RoundTripLengthIsDecodeThenEncode) {
+    std::mt19937 random(932);
+    for (int round = 0; round < 500; ++round) {
+        Bytes bytes(random() % 40);
+        for (auto& b : bytes)
+            b = static_cast<std::uint8_t>(random() % 3 == 0 ? 0x81 + random() % 0x7C : random());
+        EXPECT_EQ(codepage::RoundTripLength(bytes),
+                  codepage::EncodeAll(codepage::DecodeAll(bytes)).size())
+            << round;
+    }
 }
 
 TEST(CodePage, DecodesCleanlyOnlyWithoutReplacement) {

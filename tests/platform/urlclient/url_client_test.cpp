@@ -231,3 +231,35 @@ TEST_F(UrlClientTest, ProxyModes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UrlClientTest, OnlyHttpHttpsAndFtpAreTried) {
+    // Every URL names the loopback server's port: a scheme that is allowed connects to it (and
+    // fails there unless it is http), one that is not never gets that far.
+    const std::string authority = "127.0.0.1:" + std::to_string(server_.Port());
+    struct Case {
+        std::string url;
+        bool connects;
+    } cases[] = {
+        {"http://" + authority + "/", true},
+        {"ftp://" + authority + "/", true},
+        {"gopher://" + authority + "/", false},
+        {"dict://" + authority + "/", false},
+        {"telnet://" + authority + "/", false},
+        {"scp://" + authority + "/x", false},
+        {"file://" + authority + "/etc/hostname", false},
+    };
+    for (const auto& c : cases) {
+        const std::size_t before = server_.ConnectionCount();
+        auto session = urlclient::OpenSession(Options());
+        auto url = urlclient::OpenUrl(*session, c.url, urlclient::kReload);
+        EXPECT_EQ(url != nullptr, c.url.rfind("http:", 0) == 0) << c.url;
+        if (c.connects)
+            EXPECT_TRUE(server_.WaitForConnections(before + 1)) << c.url;
+        else
+            EXPECT_EQ(server_.ConnectionCount(), before) << c.url;
+    }
+}
+
+}  // namespace

@@ -1,3 +1,7 @@
+// GCC 12 sees a false "maybe uninitialized" inside std::regex's compiler when building with
+// AddressSanitizer (GCC bug 105562); std::regex serves only as the reference engine here.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 #include "window/text/remove_tags.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +20,45 @@ std::string Strip(std::string_view utf8) {
     return result.toUtf8().toStdString();
 }
 
+// The same rules written the plain way with the backtracking std::regex engine: the reference that
+// the anchored, skipping drive of RE2 must agree with.
+std::string ReplaceAllPlain(std::string text, std::string_view from) {
+    std::string out;
+    std::size_t pos = 0;
+    for (std::size_t found; (found = text.find(from, pos)) != std::string::npos;) {
+        out.append(text, pos, found - pos);
+        pos = found + from.size();
+    }
+    out.append(text, pos);
+    return out;
+}
+
+std::string ReferenceRemoveTags(std::string text) {
+    text = ReplaceAllPlain(ReplaceAllPlain(ReplaceAllPlain(text, "\r\n"), "\n"), "\r");
+    static const std::pair<std::regex, const char*> rules[] = {
+        {std::regex("< *script.*?</script *?>", std::regex::icase), ""},
+        {std::regex("<!--.*?-->", std::regex::icase), ""},
+        {std::regex("< *style.+?</style *>", std::regex::icase), ""},
+        {std::regex("< *br(?:[ \t/][^>]*)?>", std::regex::icase), "\r\n"},
+        {std::regex("<.+?>", std::regex::icase), ""},
+    };
+    for (const auto& [rule, replacement] : rules)
+        text = std::regex_replace(text, rule, replacement);
+
+    static const std::regex entity("&(quot;?|amp;|gt;|lt;|nbsp;)");
+    std::string out;
+    std::size_t pos = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), entity);
+         it != std::sregex_iterator(); ++it) {
+        out.append(text, pos, it->position() - pos);
+        const char c = text[it->position() + 1];
+        out += c == 'q' ? '"' : c == 'a' ? '&' : c == 'g' ? '>' : c == 'l' ? '<' : ' ';
+        pos = it->position() + it->length();
+    }
+    out.append(text, pos);
+    return out;
+}
+
 struct Case {
     const char* name;
     const char* in;
@@ -32,8 +75,11 @@ std::string CaseName(const testing::TestParamInfo<Case>& info) {
 
 class RemoveTagsCase : public testing::TestWithParam<Case> {};
 
+// Each expected text is also what the backtracking engine gives, so the cases show both that the
+// rules do what is meant and that RE2 driven this way agrees with it.
 TEST_P(RemoveTagsCase, GivesExpectedText) {
     EXPECT_EQ(Strip(GetParam().in), GetParam().out) << "input: " << GetParam().in;
+    EXPECT_EQ(ReferenceRemoveTags(GetParam().in), GetParam().out) << "backtracking engine";
 }
 
 // Line breaks go before any rule runs, so nothing that spanned lines survives for that reason.
@@ -208,6 +254,7 @@ TEST(RemoveTags, JapanesePage) {
         "</html>\r\n";
     // A script that writes a whole script element ends at the first closing tag, as in a browser;
     // what follows it is text.
+    EXPECT_EQ(Strip(page), ReferenceRemoveTags(page));
     EXPECT_EQ(Strip(page),
               "お知らせ & 更新情報今日の天気東京は晴れ、最高気温は２５度です。\r\n"
               "大阪は\"くもり\"のち雨。\r\n"
@@ -233,49 +280,11 @@ TEST(RemoveTags, EnglishPage) {
         "<p>Use x &lt; y; &quotquoted&quot; text &amp;amp; more.</p>\n"
         "<p>Stops if a <= b, as said.</p><p>Next</p>\n"
         "</body></html>\n";
+    EXPECT_EQ(Strip(page), ReferenceRemoveTags(page));
     EXPECT_EQ(Strip(page),
               "Release notesVersion 2.0Faster & smallerTags like <br> are shown"
               "Line one\r\nLine two\r\nLine three"
               "Use x < y; \"quoted\" text &amp; more.Stops if a Next");
-}
-
-// The same rules written the plain way with the backtracking std::regex engine: the reference that
-// the anchored, skipping drive of RE2 must agree with.
-std::string ReplaceAllPlain(std::string text, std::string_view from) {
-    std::string out;
-    std::size_t pos = 0;
-    for (std::size_t found; (found = text.find(from, pos)) != std::string::npos;) {
-        out.append(text, pos, found - pos);
-        pos = found + from.size();
-    }
-    out.append(text, pos);
-    return out;
-}
-
-std::string ReferenceRemoveTags(std::string text) {
-    text = ReplaceAllPlain(ReplaceAllPlain(ReplaceAllPlain(text, "\r\n"), "\n"), "\r");
-    static const std::pair<std::regex, const char*> rules[] = {
-        {std::regex("< *script.*?</script *?>", std::regex::icase), ""},
-        {std::regex("<!--.*?-->", std::regex::icase), ""},
-        {std::regex("< *style.+?</style *>", std::regex::icase), ""},
-        {std::regex("< *br(?:[ \t/][^>]*)?>", std::regex::icase), "\r\n"},
-        {std::regex("<.+?>", std::regex::icase), ""},
-    };
-    for (const auto& [rule, replacement] : rules)
-        text = std::regex_replace(text, rule, replacement);
-
-    static const std::regex entity("&(quot;?|amp;|gt;|lt;|nbsp;)");
-    std::string out;
-    std::size_t pos = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), entity);
-         it != std::sregex_iterator(); ++it) {
-        out.append(text, pos, it->position() - pos);
-        const char c = text[it->position() + 1];
-        out += c == 'q' ? '"' : c == 'a' ? '&' : c == 'g' ? '>' : c == 'l' ? '<' : ' ';
-        pos = it->position() + it->length();
-    }
-    out.append(text, pos);
-    return out;
 }
 
 TEST(RemoveTags, AgreesWithBacktrackingEngineOnGeneratedText) {

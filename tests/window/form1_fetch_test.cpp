@@ -1,0 +1,254 @@
+// Go, from the click to the text shown, against a server started on 127.0.0.1 by each test.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCursor>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "tests/support/loopback_server.h"
+#include "tests/window/japanese_pages.h"
+#include "window/form1.h"
+
+using recvhtml::test::Gate;
+using recvhtml::test::LoopbackServer;
+using recvhtml::test::Reply;
+
+void PrintTo(const QString& str, std::ostream* os) {
+    *os << '"' << str.toStdString() << '"';
+}
+
+namespace {
+
+// The pages of japanese_pages.h as the window should show them, %1 standing for the charset
+// named in the page and line breaks written as LF.
+const char kMarkupText[] =
+    "<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=%1\">\n"
+    "<title>受信テスト</title>\n<style>p { color: red; }</style>\n</head>\n<body>\n"
+    "<!-- コメント -->\n<p>日本語のページを受信して、タグを取り除きます。<br>\n"
+    "表示、能力、ソフト、予定表。</p>\n<p>&quot;引用&quot;と&amp;記号</p>\n</body>\n</html>\n";
+const char kMarkupStripped[] =
+    "受信テスト日本語のページを受信して、タグを取り除きます。\r\n表示、能力、ソフト、予定表。"
+    "\"引用\"と&記号";
+const char kPlainText[] =
+    "日本語のページを受信して、そのまま表示します。\n表示、能力、ソフト、予定表、構成、機能。\n"
+    "漢字とひらがなとカタカナが混じった文章です。\n";
+const char kPlainStripped[] =
+    "日本語のページを受信して、そのまま表示します。表示、能力、ソフト、予定表、構成、機能。"
+    "漢字とひらがなとカタカナが混じった文章です。";
+
+QString WithCrLf(const char* strUtf8, const QString& strCharset = QString()) {
+    QString str = QString::fromUtf8(strUtf8);
+    if (!strCharset.isEmpty()) str = str.arg(strCharset);
+    return str.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+}
+
+QString Tip(const QString& strShown) {
+    return QString::number(strShown.size()) + QStringLiteral("文字");
+}
+
+class Form1FetchTest : public testing::Test {
+protected:
+    void SetUp() override {
+        form = std::make_unique<Form1>();
+        form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    }
+
+    // Types `url` into the URL box and clicks Go; the click returns when the fetch has ended.
+    void Go(const std::string& url) {
+        form->Text1->setText(QString::fromStdString(url));
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+    }
+
+    LoopbackServer server;
+    std::unique_ptr<Form1> form;
+};
+
+struct PageCase {
+    const char* strName;
+    std::string_view bytBody;
+    QString strConverted;
+    QString strStripped;
+};
+
+TEST_F(Form1FetchTest, JapanesePagesShowConvertedWithAndWithoutTags) {
+    const PageCase cases[] = {
+        {"EUC-JP with markup", japanese_pages::kEucJpMarkup,
+         WithCrLf(kMarkupText, QStringLiteral("EUC-JP")), QString::fromUtf8(kMarkupStripped)},
+        {"Shift_JIS with markup", japanese_pages::kShiftJisMarkup,
+         WithCrLf(kMarkupText, QStringLiteral("Shift_JIS")), QString::fromUtf8(kMarkupStripped)},
+        {"EUC-JP text", japanese_pages::kEucJpPlain, WithCrLf(kPlainText),
+         QString::fromUtf8(kPlainStripped)},
+        {"Shift_JIS text", japanese_pages::kShiftJisPlain, WithCrLf(kPlainText),
+         QString::fromUtf8(kPlainStripped)},
+    };
+    int lngPage = 0;
+    for (const PageCase& cas : cases) {
+        SCOPED_TRACE(cas.strName);
+        const std::string strPath = "/page" + std::to_string(++lngPage);
+        server.Serve(strPath, Reply::Ok(std::string(cas.bytBody)));
+        form->CheckBox1->setChecked(true);
+
+        Go(server.Url(strPath));
+        EXPECT_EQ(form->strHtml, cas.strConverted);
+        EXPECT_EQ(form->Text2->Text(), cas.strStripped);
+        EXPECT_EQ(form->Text2->toolTip(), Tip(cas.strStripped));
+        EXPECT_TRUE(form->Command1->isEnabled());
+
+        // Unchecking shows the page as it came, markup and line breaks included.
+        QTest::mouseClick(form->CheckBox1, Qt::LeftButton);
+        EXPECT_EQ(form->Text2->Text(), cas.strConverted);
+        EXPECT_EQ(form->Text2->toolTip(), Tip(cas.strConverted));
+    }
+    EXPECT_EQ(server.RequestCount(), std::size(cases));
+    // Every connection the fetches opened has been closed again.
+    EXPECT_TRUE(server.WaitUntilIdle());
+}
+
+TEST_F(Form1FetchTest, FetchWithTheBoxUncheckedShowsTheMarkup) {
+    server.Serve("/", Reply::Ok(std::string(japanese_pages::kEucJpMarkup)));
+    form->CheckBox1->setChecked(false);
+    Go(server.Url("/"));
+    const QString strExpected = WithCrLf(kMarkupText, QStringLiteral("EUC-JP"));
+    EXPECT_EQ(form->Text2->Text(), strExpected);
+    EXPECT_EQ(form->Text2->toolTip(), Tip(strExpected));
+}
+
+TEST_F(Form1FetchTest, SecondFetchReplacesTheFirst) {
+    server.Serve("/long", Reply::Ok(std::string(japanese_pages::kShiftJisMarkup)));
+    server.Serve("/short", Reply::Ok(std::string("<p>short</p>")));
+    form->CheckBox1->setChecked(false);
+    Go(server.Url("/long"));
+    ASSERT_GT(form->strHtml.size(), 100);
+
+    Go(server.Url("/short"));
+    EXPECT_EQ(form->strHtml, QStringLiteral("<p>short</p>"));
+    EXPECT_EQ(form->Text2->Text(), QStringLiteral("<p>short</p>"));
+    EXPECT_EQ(form->Text2->toolTip(), QStringLiteral("12文字"));
+}
+
+struct EmptyCase {
+    const char* strName;
+    std::string strUrl;  // empty: the URL box is emptied
+};
+
+TEST_F(Form1FetchTest, FetchThatBringsNothingEmptiesTheBoxAndSaysZero) {
+    server.Serve("/page", Reply::Ok(std::string(japanese_pages::kEucJpPlain)));
+    server.Serve("/empty", Reply::Ok(std::string()));
+    std::uint16_t lngClosedPort = 0;
+    {
+        LoopbackServer srvGone;
+        lngClosedPort = srvGone.Port();
+    }
+    const EmptyCase cases[] = {
+        {"empty URL", ""},
+        {"nobody listening", "http://127.0.0.1:" + std::to_string(lngClosedPort) + "/"},
+        {"empty body", server.Url("/empty")},
+        {"not a URL", "no such scheme"},
+    };
+    for (const EmptyCase& cas : cases) {
+        SCOPED_TRACE(cas.strName);
+        // Something is shown first, so that emptying it shows.
+        Go(server.Url("/page"));
+        ASSERT_FALSE(form->Text2->Text().isEmpty());
+
+        Go(cas.strUrl);
+        EXPECT_TRUE(form->strHtml.isEmpty());
+        EXPECT_TRUE(form->Text2->Text().isEmpty());
+        EXPECT_EQ(form->Text2->toolTip(), QStringLiteral("0文字"));
+        EXPECT_TRUE(form->Command1->isEnabled());
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    }
+}
+
+// Hold the response back and look at the window while the request is known to be pending.
+TEST_F(Form1FetchTest, WindowIsBusyButAliveWhileTheRequestIsHeld) {
+    auto gate = std::make_shared<Gate>();
+    Reply reply = Reply::Ok(std::string(japanese_pages::kShiftJisPlain));
+    reply.gate = gate;
+    server.Serve("/held", reply);
+    form->Text1->setText(QString::fromStdString(server.Url("/held")));
+
+    int lngPaints = 0;
+    bool blnLooked = false;
+    struct PaintCounter : QObject {
+        int* lngCount;
+        explicit PaintCounter(int* count) : lngCount(count) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint) ++*lngCount;
+            return false;
+        }
+    } counter(&lngPaints);
+    form->installEventFilter(&counter);
+
+    QTimer::singleShot(0, form.get(), [&] {
+        ASSERT_TRUE(gate->WaitUntilArrived());
+        EXPECT_FALSE(form->Command1->isEnabled());
+        EXPECT_TRUE(form->IsFetching());
+        ASSERT_NE(QApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+
+        // Clicks and keys are dropped, not saved for later.
+        QTest::mouseClick(form->CheckBox1, Qt::LeftButton);
+        EXPECT_EQ(form->CheckBox1->checkState(), Qt::Checked);
+        const QString strUrl = form->Text1->text();
+        QTest::keyClicks(form->Text1, QStringLiteral("xyz"));
+        EXPECT_EQ(form->Text1->text(), strUrl);
+
+        // The window still paints.
+        lngPaints = 0;
+        form->update();
+        QTimer::singleShot(20, form.get(), [&] {
+            EXPECT_GT(lngPaints, 0);
+            blnLooked = true;
+            gate->Open();
+        });
+    });
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+
+    EXPECT_TRUE(blnLooked);
+    EXPECT_TRUE(form->Command1->isEnabled());
+    EXPECT_FALSE(form->IsFetching());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(server.RequestCount(), 1u);
+    EXPECT_EQ(form->Text2->Text(), QString::fromUtf8(kPlainStripped));
+
+    // Input works again once the fetch has ended.
+    QTest::mouseClick(form->CheckBox1, Qt::LeftButton);
+    EXPECT_EQ(form->CheckBox1->checkState(), Qt::Unchecked);
+}
+
+// Closing the window while the download waits on a silent server ends the program at once, with
+// a success status; it does not wait for the download.
+TEST(Form1FetchUnload, ClosingDuringAFetchEndsTheProgramAtOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            LoopbackServer srv;
+            auto gate = std::make_shared<Gate>();
+            Reply reply = Reply::Ok(std::string("never sent"));
+            reply.gate = gate;
+            srv.Serve("/held", reply);
+
+            Form1 frm;
+            frm.Text1->setText(QString::fromStdString(srv.Url("/held")));
+            frm.show();
+            QTimer::singleShot(0, &frm, [&frm] { frm.Command1_Click(); });
+            // Fires inside the fetch's own event loop.
+            QTimer::singleShot(0, &frm, [&frm, gate] {
+                if (gate->WaitUntilArrived() && frm.IsFetching()) frm.close();
+            });
+            QApplication::exec();
+            std::_Exit(3);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+#include "window/text/convert_body.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tests/platform/nkf/corpus.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes B(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// The line-break rule as three replacement passes, the way the window describes it.
+QString ThreePasses(QString strText) {
+    strText.replace(QStringLiteral("\r\n"), QStringLiteral("\x01"));
+    strText.replace(QStringLiteral("\n"), QStringLiteral("\x01"));
+    strText.replace(QStringLiteral("\r"), QStringLiteral("\x01"));
+    strText.replace(QStringLiteral("\x01"), QStringLiteral("\r\n"));
+    return strText;
+}
+
+QString WithCrLf(const std::u16string& text) {
+    return ThreePasses(QString::fromStdU16String(text));
+}
+
+struct BreakCase {
+    const char* name;
+    const char* body;
+    const char* text;
+};
+
+class ConvertBodyBreaks : public testing::TestWithParam<BreakCase> {};
+
+TEST_P(ConvertBodyBreaks, EndAsCrLf) {
+    EXPECT_EQ(ConvertBody(B(GetParam().body)), QString::fromLatin1(GetParam().text));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ConvertBodyBreaks,
+                         testing::Values(BreakCase{"Lf", "a\nb", "a\r\nb"},
+                                         BreakCase{"Cr", "a\rb", "a\r\nb"},
+                                         BreakCase{"CrLfUnchanged", "a\r\nb", "a\r\nb"},
+                                         BreakCase{"LfCrIsTwo", "a\n\rb", "a\r\n\r\nb"},
+                                         BreakCase{"CrCrLfIsTwo", "a\r\r\nb", "a\r\n\r\nb"},
+                                         BreakCase{"MarkerBecomesCrLf",
+                                                   "a\x01"
+                                                   "b",
+                                                   "a\r\nb"},
+                                         BreakCase{"CrMarkerLfIsThree", "\r\x01\n", "\r\n\r\n\r\n"},
+                                         BreakCase{"CrAtEnd", "a\r", "a\r\n"},
+                                         BreakCase{"LfFirst", "\na", "\r\na"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The single pass against the three, on random mixes of breaks, markers and kanji, some long
+// enough to put a CR LF across the decoder's inner window.
+TEST(ConvertBody, OnePassMatchesThreePasses) {
+    std::mt19937 random(1);
+    const std::vector<Bytes> pieces = {B("a"),  Bytes{0x82, 0xA0}, B("\r"),
+                                       B("\n"), B("\x01"),         B("\r\n")};
+    for (int round = 0; round < 200; ++round) {
+        Bytes body;
+        const std::size_t length = round % 20 == 0 ? 40000 : random() % 40;
+        while (body.size() < length) {
+            const Bytes& piece = pieces[random() % pieces.size()];
+            body.insert(body.end(), piece.begin(), piece.end());
+        }
+        const QString strBody = QString::fromStdU16String(std::u16string(body.begin(), body.end()))
+                                    .replace(QString::fromLatin1("\x82\xA0"), QStringLiteral("あ"));
+        ASSERT_EQ(ConvertBody(body), ThreePasses(strBody)) << round;
+    }
+}
+
+TEST(ConvertBody, CrLfAcrossTheDecodeWindow) {
+    for (std::size_t at : {16382u, 16383u, 16384u}) {
+        Bytes body(20000, 'x');
+        body[at] = '\r';
+        body[at + 1] = '\n';
+        const QString strText = ConvertBody(body);
+        EXPECT_EQ(strText.size(), 20000);
+        EXPECT_EQ(strText.count(QStringLiteral("\r\n")), 1) << at;
+    }
+}
+
+struct TextCase {
+    const char* name;
+    Bytes body;
+    QString text;
+};
+
+class ConvertBodyText : public testing::TestWithParam<TextCase> {};
+
+TEST_P(ConvertBodyText, GivesExpectedText) {
+    EXPECT_EQ(ConvertBody(GetParam().body), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConvertBodyText,
+    testing::Values(
+        TextCase{"ShiftJis", Bytes{0x93, 0xFA, 0x96, 0x7B, '\n', 0xB1},
+                 QStringLiteral("日本\r\nｱ")},
+        TextCase{"EmptyBody", Bytes{}, QString()},
+        TextCase{"FirstByteZero", Bytes{0x00, 0x93, 0xFA}, QString()},
+        TextCase{"ZeroEndsTheBody", Bytes{0x93, 0xFA, 0x00, 0x96, 0x7B}, QStringLiteral("日")},
+        // Whole, zero bytes and all: only the first character would survive a stop at zero.
+        TextCase{"Utf16LeWhole", Bytes{0xFF, 0xFE, 'a', 0, '\n', 0, 0xE5, 0x65},
+                 QStringLiteral("a\r\n日")},
+        TextCase{"InvalidBytesShowAsGeta", Bytes{'A', 0x80, 'B', 0x82}, QStringLiteral("A〓B〓")},
+        TextCase{"MissingCharactersShowAsGeta", B("a\u00A9\U0001F600b"), QStringLiteral("a〓〓b")},
+        TextCase{"WaveDashShowsAsFullWidthTilde", B("1\u301C2"), QStringLiteral("1\uFF5E2")},
+        TextCase{"ControlCodesKept", Bytes{'a', 0x1A, 0x1C, 0x7F},
+                 QStringLiteral("a\x1A\x1C\x7F")}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every page of the corpus, in every encoding, gives the same text as its Shift_JIS form.
+TEST(ConvertBody, EveryEncodingGivesTheShiftJisText) {
+    const std::vector<corpus::Sample> pages = corpus::ReadPages(RECVHTML_CORPUS_DIR "/pages");
+    ASSERT_GE(pages.size(), 100u);
+    for (const corpus::Sample& page : pages) {
+        EXPECT_EQ(ConvertBody(page.bytes), WithCrLf(page.expected)) << page.name;
+    }
+}
+
+}  // namespace
