@@ -76,9 +76,22 @@ if [ -f "$metainfo" ]; then
   [ "$newest" = "$version" ] || fail "the newest release in the metainfo is '$newest', not $version"
 fi
 
-# Dependencies: the linked libraries' packages (found by dpkg-shlibdeps) and the Japanese font.
+# Dependencies: the package of every library the program links (dpkg-shlibdeps finds them), and
+# the Japanese font, which no library names.
 depends=$(dpkg-deb -f "$deb" Depends)
-for want in fonts-ipafont-gothic libqt6core6 libqt6widgets6 libc6; do
+wanted=(fonts-ipafont-gothic)
+if [ -f "$bin" ]; then
+  for soname in $(objdump -p "$bin" | awk '$1 == "NEEDED" { print $2 }'); do
+    path=$(ldconfig -p | awk -v so="$soname" '$1 == so && /x86-64/ { print $NF; exit }')
+    owner=$(dpkg -S "$path" 2>/dev/null || dpkg -S "$(realpath "$path")" 2>/dev/null || true)
+    if [ -z "$owner" ]; then
+      fail "no installed package owns $soname, which recv-html links"
+    else
+      wanted+=("${owner%%:*}")
+    fi
+  done
+fi
+for want in "${wanted[@]}"; do
   [[ ", $depends," == *", $want"[\ ,]* ]] || fail "Depends lacks $want: $depends"
 done
 [[ "$depends" != *libasan* && "$depends" != *libubsan* ]] ||
