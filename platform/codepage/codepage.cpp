@@ -1,4 +1,5 @@
 #include "platform/codepage/codepage.h"
+#include "platform/codepage/iconv_handle.h"
 
 #include <iconv.h>
 
@@ -42,16 +43,6 @@ inline bool AnyHighBit(const std::uint8_t* p) {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
     return (word & 0x8080808080808080ULL) != 0;
-}
-
-struct IconvCloser {
-    void operator()(iconv_t cd) const { iconv_close(cd); }
-};
-using IconvHandle = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
-
-IconvHandle OpenIconv(const char* to, const char* from) {
-    iconv_t cd = iconv_open(to, from);
-    return IconvHandle(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
 }
 
 // Converts one complete sequence; returns the number of output bytes, or 0 when iconv refuses it

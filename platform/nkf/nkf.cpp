@@ -9,10 +9,14 @@
 #include <type_traits>
 
 #include "platform/codepage/codepage.h"
+#include "platform/codepage/iconv_handle.h"
 #include "platform/nkf/recognise.h"
 
 namespace nkf {
 namespace {
+
+using codepage::IconvHandle;
+using codepage::OpenIconv;
 
 thread_local bool shiftJisSelected = false;
 
@@ -25,16 +29,6 @@ std::span<const std::uint8_t> CutAtZero(std::span<const std::uint8_t> input) {
     const void* zero = std::memchr(input.data(), 0, input.size());
     if (zero == nullptr) return input;
     return input.first(static_cast<const std::uint8_t*>(zero) - input.data());
-}
-
-struct IconvCloser {
-    void operator()(iconv_t cd) const { iconv_close(cd); }
-};
-using IconvHandle = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
-
-IconvHandle OpenIconv(const char* to, const char* from) {
-    iconv_t cd = iconv_open(to, from);
-    return IconvHandle(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
 }
 
 // The name iconv reads each encoding by. ISO-2022-JP is first turned into EUC-JP by
