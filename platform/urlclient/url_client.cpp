@@ -18,8 +18,8 @@ using Clock = std::chrono::steady_clock;
 
 // Larger than libcurl's 16 KiB default: fewer trips through the transfer loop for big bodies.
 constexpr long kReceiveBuffer = 128 * 1024;
-// How much body the client takes ahead of the reads (see UrlHandle::read_ahead).
-constexpr std::size_t kReadAhead = 512 * 1024;
+// The most the holding buffer takes up front, however far ahead the session reads.
+constexpr std::size_t kMaxReserve = std::size_t{4} << 20;
 
 struct ShareCleanup {
     void operator()(CURLSH* share) const { curl_share_cleanup(share); }
@@ -97,10 +97,9 @@ public:
     std::size_t delivered = 0;
     std::vector<std::uint8_t> overflow;
     std::size_t overflow_pos = 0;
-    // Once `overflow` holds this much, libcurl is paused rather than handed more: a body that
-    // arrives faster than it is read then waits in the socket, and `overflow` stays small enough
-    // to be copied out of the cache instead of memory.
-    std::size_t read_ahead = kReadAhead;
+    // Once `overflow` holds SessionOptions::read_ahead bytes, libcurl is paused rather than handed
+    // more: a body that arrives faster than it is read then waits in the socket, and `overflow`
+    // stays small enough to be copied out of the cache instead of memory.
     bool paused = false;
     bool encoded = false;  // the final response's body is being decoded (Content-Encoding)
 
@@ -145,7 +144,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     // reads ask for more. A decoded body is never paused: the rest of its compressed block could
     // expand a thousandfold inside libcurl, past any cap of ours.
     if (h.delivered == h.dest.size() && !h.encoded &&
-        h.overflow.size() - h.overflow_pos >= h.read_ahead) {
+        h.overflow.size() - h.overflow_pos >= h.session.options.read_ahead) {
         h.paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
@@ -374,8 +373,9 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
              curl_easy_setopt(e, CURLOPT_NOPROXY, o.bypass.c_str()) == CURLE_OK;
     }
     if (!ok) return nullptr;
-    // Taken once, at its full size: the holding place never moves while the body grows.
-    h->overflow.reserve(kReadAhead + CURL_MAX_WRITE_SIZE);
+    // Taken once, at its full size (what is held ahead plus the one piece that passes it): the
+    // holding place never moves while the body grows. A decoded body may still outgrow it.
+    h->overflow.reserve(std::min(o.read_ahead, kMaxReserve) + CURL_MAX_WRITE_SIZE);
     if (curl_multi_add_handle(h->multi.get(), e) != CURLM_OK) return nullptr;
     h->attached = true;
 
