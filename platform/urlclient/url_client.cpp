@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 namespace urlclient {
@@ -160,12 +161,24 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         h.delivered += direct;
     }
     if (direct < n) {
-        if (h.overflow_pos == h.overflow.size()) {
-            h.overflow.clear();
-            h.overflow_pos = 0;
+        // An exception must not cross libcurl: running out of memory ends the transfer instead.
+        try {
+            if (h.overflow.capacity() == 0 && !h.encoded) {
+                // Taken once, at its full size (what is held ahead plus the one piece that passes
+                // it), before the reader's array has grown: the holding place never sits among
+                // the array's old blocks, which the allocator could then not give back.
+                h.overflow.reserve(std::min(h.session.options.read_ahead, kMaxReserve) +
+                                   CURL_MAX_WRITE_SIZE);
+            }
+            if (h.overflow_pos == h.overflow.size()) {
+                h.overflow.clear();
+                h.overflow_pos = 0;
+            }
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+            h.overflow.insert(h.overflow.end(), bytes + direct, bytes + n);
+        } catch (const std::exception&) {
+            return 0;
         }
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-        h.overflow.insert(h.overflow.end(), bytes + direct, bytes + n);
     }
     return n;
 }
@@ -373,9 +386,6 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
              curl_easy_setopt(e, CURLOPT_NOPROXY, o.bypass.c_str()) == CURLE_OK;
     }
     if (!ok) return nullptr;
-    // Taken once, at its full size (what is held ahead plus the one piece that passes it): the
-    // holding place never moves while the body grows. A decoded body may still outgrow it.
-    h->overflow.reserve(std::min(o.read_ahead, kMaxReserve) + CURL_MAX_WRITE_SIZE);
     if (curl_multi_add_handle(h->multi.get(), e) != CURLM_OK) return nullptr;
     h->attached = true;
 
