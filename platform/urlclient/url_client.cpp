@@ -19,8 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 // Larger than libcurl's 16 KiB default: fewer trips through the transfer loop for big bodies. Not
 // much larger: the buffer stays in the cache next to the body held ahead, and what libcurl keeps
-// while the transfer waits for the reads (at most one buffer's worth) stays small.
-constexpr long kReceiveBuffer = 64 * 1024;
+// each time the transfer waits for the reads (at most one buffer's worth) stays small.
+constexpr long kReceiveBuffer = 32 * 1024;
 // The most the holding buffer takes up front, however far ahead the session reads.
 constexpr std::size_t kMaxReserve = std::size_t{4} << 20;
 

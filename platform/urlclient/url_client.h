@@ -53,7 +53,7 @@ struct SessionOptions {
     Limits limits;
     // How much of a body the client takes ahead of the reads before the transfer waits for them
     // (a compressed body is always taken as it comes). Small enough to stay in the cache.
-    std::size_t read_ahead = std::size_t{1} << 20;
+    std::size_t read_ahead = std::size_t{256} << 10;
 };
 
 class Session;
