@@ -73,12 +73,16 @@ BENCHMARK(BM_DownloadBytes)
     ->Arg(64 << 20)
     ->Unit(benchmark::kMillisecond);
 
-// One iteration: `fetch` (into memory), then the curl command (into /dev/null), of the same 64 MiB
+// One iteration: `fetch` (into memory) and the curl command (into /dev/null) of the same 64 MiB
 // URL from the same server. The time shown is the fetch's, up to the body in hand (its release is
 // not timed); the counters give the curl command's time, process start and exit included, and the
-// ratio of the sums. One untimed pair warms both first.
+// ratio of the sums. One untimed pair warms both first. The order alternates (fetch first, then
+// curl first), so each side follows the other as often as itself: a fetch right after the curl
+// command runs measurably slower than one right after another fetch, and the curl command shows no
+// such effect.
 template <typename Fetch>
 void VersusCurlCommand(benchmark::State& state, const char* name, Fetch fetch) {
+    using Clock = std::chrono::steady_clock;
     const std::size_t size = 64 << 20;
     const std::string url = UrlFor(size);
     if (fetch(url).size() != size || !RunCurlCommand(url)) {
@@ -86,18 +90,30 @@ void VersusCurlCommand(benchmark::State& state, const char* name, Fetch fetch) {
         return;
     }
     Seconds ours{0}, theirs{0};
+    bool fetch_first = true;
     for (auto _ : state) {
-        auto t0 = std::chrono::steady_clock::now();
-        auto body = fetch(url);
-        auto t1 = std::chrono::steady_clock::now();
-        if (body.size() != size) state.SkipWithError("short body");
-        body = {};
-        auto t2 = std::chrono::steady_clock::now();
-        if (!RunCurlCommand(url)) state.SkipWithError("curl command failed");
-        auto t3 = std::chrono::steady_clock::now();
-        ours += t1 - t0;
-        theirs += t3 - t2;
-        state.SetIterationTime(Seconds(t1 - t0).count());
+        Seconds fetch_time{0};
+        auto time_fetch = [&] {
+            auto t0 = Clock::now();
+            auto body = fetch(url);
+            fetch_time = Clock::now() - t0;
+            if (body.size() != size) state.SkipWithError("short body");
+        };
+        auto time_curl = [&] {
+            auto t0 = Clock::now();
+            if (!RunCurlCommand(url)) state.SkipWithError("curl command failed");
+            theirs += Clock::now() - t0;
+        };
+        if (fetch_first) {
+            time_fetch();
+            time_curl();
+        } else {
+            time_curl();
+            time_fetch();
+        }
+        fetch_first = !fetch_first;
+        ours += fetch_time;
+        state.SetIterationTime(fetch_time.count());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
     const double n = static_cast<double>(state.iterations());
