@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 namespace urlclient {
@@ -16,8 +17,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Larger than libcurl's 16 KiB default: fewer trips through the transfer loop for big bodies.
-constexpr long kReceiveBuffer = 128 * 1024;
+// Larger than libcurl's 16 KiB default: fewer trips through the transfer loop for big bodies. Not
+// much larger: the buffer stays in the cache next to the body held ahead, and what libcurl keeps
+// each time the transfer waits for the reads (at most one buffer's worth) stays small.
+constexpr long kReceiveBuffer = 32 * 1024;
+// The most the holding buffer takes up front, however far ahead the session reads.
+constexpr std::size_t kMaxReserve = std::size_t{4} << 20;
 
 struct ShareCleanup {
     void operator()(CURLSH* share) const { curl_share_cleanup(share); }
@@ -90,11 +95,16 @@ public:
     bool attached = false;
 
     // Where the body goes: straight into the caller's buffer during a read, the surplus (and
-    // whatever arrives while opening) into `overflow`.
+    // whatever arrives while opening) into `overflow`, which is only filled once it is empty.
     std::span<std::uint8_t> dest;
     std::size_t delivered = 0;
     std::vector<std::uint8_t> overflow;
     std::size_t overflow_pos = 0;
+    // Once `overflow` holds SessionOptions::read_ahead bytes, libcurl is paused rather than handed
+    // more: a body that arrives faster than it is read then waits in the socket, and `overflow`
+    // stays small enough to be copied out of the cache instead of memory.
+    bool paused = false;
+    bool encoded = false;  // the final response's body is being decoded (Content-Encoding)
 
     std::uint64_t body_bytes = 0;
     std::uint64_t head_bytes = 0;
@@ -133,6 +143,14 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     std::size_t n = size * count;
     h.last_activity = Clock::now();
     h.head_done = true;
+    // Pausing makes libcurl keep this piece, and the rest of what it has received, until the
+    // reads ask for more. A decoded body is never paused: the rest of its compressed block could
+    // expand a thousandfold inside libcurl, past any cap of ours.
+    if (h.delivered == h.dest.size() && !h.encoded &&
+        h.overflow.size() - h.overflow_pos >= h.session.options.read_ahead) {
+        h.paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
     h.body_bytes += n;
     if (h.body_bytes > h.session.options.limits.max_body_bytes) {
         h.too_large = true;
@@ -145,12 +163,24 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         h.delivered += direct;
     }
     if (direct < n) {
-        if (h.overflow_pos == h.overflow.size()) {
-            h.overflow.clear();
-            h.overflow_pos = 0;
+        // An exception must not cross libcurl: running out of memory ends the transfer instead.
+        try {
+            if (h.overflow.capacity() == 0 && !h.encoded) {
+                // Taken once, at its full size (what is held ahead plus the one piece that passes
+                // it), before the reader's array has grown: the holding place never sits among
+                // the array's old blocks, which the allocator could then not give back.
+                h.overflow.reserve(std::min(h.session.options.read_ahead, kMaxReserve) +
+                                   CURL_MAX_WRITE_SIZE);
+            }
+            if (h.overflow_pos == h.overflow.size()) {
+                h.overflow.clear();
+                h.overflow_pos = 0;
+            }
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+            h.overflow.insert(h.overflow.end(), bytes + direct, bytes + n);
+        } catch (const std::exception&) {
+            return 0;
         }
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-        h.overflow.insert(h.overflow.end(), bytes + direct, bytes + n);
     }
     return n;
 }
@@ -168,8 +198,11 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
                        ? 0
                        : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
         h.saw_location = false;
+        h.encoded = false;
     } else if (StartsWithNoCase(line, "location:")) {
         h.saw_location = true;
+    } else if (StartsWithNoCase(line, "content-encoding:")) {
+        h.encoded = true;
     } else if (line == "\r\n" || line == "\n") {
         // The head of the final response: not an interim 1xx, not a redirect about to be followed.
         bool redirect = h.status >= 300 && h.status < 400 && h.saw_location;
@@ -382,6 +415,24 @@ ReadResult Read(UrlHandle& h, std::span<std::uint8_t> dest) {
             h.overflow_pos = 0;
         }
         return {ReadStatus::kOk, n};
+    }
+    if (h.paused) {
+        // libcurl hands over what it kept, into `dest` and `overflow`, before this returns.
+        h.paused = false;
+        h.dest = dest;
+        h.delivered = 0;
+        const CURLcode resumed = curl_easy_pause(h.easy.get(), CURLPAUSE_CONT);
+        h.dest = {};
+        if (resumed != CURLE_OK && !h.done) {
+            h.done = true;
+            h.result = resumed;
+        }
+        if (h.too_large) {
+            h.overflow = {};
+            h.overflow_pos = 0;
+            return {ReadStatus::kTooLarge, 0};
+        }
+        if (h.delivered > 0) return {ReadStatus::kOk, h.delivered};
     }
     if (!h.done) {
         h.dest = dest;

@@ -51,6 +51,9 @@ struct SessionOptions {
     std::string proxy;   // kNamedProxy: "host:port" or "scheme://host:port"
     std::string bypass;  // kNamedProxy: comma-separated hosts reached directly; empty: none
     Limits limits;
+    // How much of a body the client takes ahead of the reads before the transfer waits for them
+    // (a compressed body is always taken as it comes). Small enough to stay in the cache.
+    std::size_t read_ahead = std::size_t{256} << 10;
 };
 
 class Session;

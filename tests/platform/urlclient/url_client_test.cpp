@@ -104,6 +104,97 @@ TEST_F(UrlClientTest, ReadsDeliverTheWholeBodyWhateverTheirSize) {
     }
 }
 
+// A body that arrives faster than it is read waits inside libcurl (paused) once the read-ahead is
+// held. A read-ahead of 0 pauses at every piece that finds the reader's buffer full, including the
+// pieces that come with the head and the last piece of the body.
+TEST_F(UrlClientTest, BodyHeldBackForTheReadsArrivesWhole) {
+    const std::string body = PatternBytes(300000, 7);
+    for (std::size_t read_ahead : {std::size_t{0}, std::size_t{1}, std::size_t{20000}}) {
+        for (Framing framing : {Framing::kContentLength, Framing::kChunked, Framing::kUntilClose}) {
+            for (bool gzip : {false, true}) {
+                Reply reply = Reply::Ok(body);
+                reply.framing = framing;
+                reply.chunk_size = 1000;
+                reply.gzip = gzip;
+                server_.Serve("/", reply);
+                for (std::size_t step : {std::size_t{1}, std::size_t{4096}, std::size_t{1} << 20}) {
+                    const std::string what = "read_ahead " + std::to_string(read_ahead) +
+                                             " framing " + std::to_string(int(framing)) + " gzip " +
+                                             std::to_string(gzip) + " step " + std::to_string(step);
+                    urlclient::SessionOptions o = Options();
+                    o.read_ahead = read_ahead;
+                    auto session = urlclient::OpenSession(o);
+                    auto url = urlclient::OpenUrl(*session, server_.Url("/"), urlclient::kReload);
+                    ASSERT_TRUE(url) << what;
+                    std::string got;
+                    EXPECT_EQ(ReadAll(*url, step, got), urlclient::ReadStatus::kOk) << what;
+                    EXPECT_TRUE(got == body) << what << ": " << got.size() << " bytes";
+                    std::vector<std::uint8_t> buf(16);
+                    urlclient::ReadResult again = urlclient::Read(*url, buf);
+                    EXPECT_EQ(again.status, urlclient::ReadStatus::kOk) << what;
+                    EXPECT_EQ(again.bytes, 0u) << what;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(UrlClientTest, HeldBackBodyStillEndsAtCutStallAndCap) {
+    struct Case {
+        const char* name;
+        std::size_t size;
+        std::size_t cut_after;
+        std::size_t stall_after;
+        std::uint64_t cap;
+        urlclient::ReadStatus want;
+        std::size_t want_bytes;  // delivered before the failure (not checked past the cap)
+    } cases[] = {
+        {"cut", 200000, 150000, Reply::kNever, 1 << 20, urlclient::ReadStatus::kFailed, 150000},
+        {"stall", 200000, Reply::kNever, 150000, 1 << 20, urlclient::ReadStatus::kFailed, 150000},
+        {"at the cap", 100000, Reply::kNever, Reply::kNever, 100000, urlclient::ReadStatus::kOk,
+         100000},
+        {"past the cap", 100001, Reply::kNever, Reply::kNever, 100000,
+         urlclient::ReadStatus::kTooLarge, 0},
+    };
+    for (const auto& c : cases) {
+        Reply reply = Reply::Ok(PatternBytes(c.size));
+        reply.cut_after = c.cut_after;
+        reply.stall_after = c.stall_after;
+        server_.Serve("/", reply);
+        urlclient::SessionOptions o = Options();
+        o.read_ahead = 0;
+        o.limits.max_body_bytes = c.cap;
+        auto session = urlclient::OpenSession(o);
+        auto url = urlclient::OpenUrl(*session, server_.Url("/"), urlclient::kReload);
+        ASSERT_TRUE(url) << c.name;
+        std::string got;
+        EXPECT_EQ(ReadAll(*url, 4096, got), c.want) << c.name;
+        if (c.want != urlclient::ReadStatus::kTooLarge) {
+            EXPECT_EQ(got.size(), c.want_bytes) << c.name;
+            EXPECT_TRUE(got == reply.body.substr(0, c.want_bytes)) << c.name;
+        }
+        std::vector<std::uint8_t> buf(16);
+        EXPECT_EQ(urlclient::Read(*url, buf).status, c.want) << c.name << ", read again";
+    }
+}
+
+TEST_F(UrlClientTest, ClosingWhileTheBodyIsHeldBackLeavesNothingOpen) {
+    server_.Serve("/", Reply::Ok(PatternBytes(1 << 20)));
+    const std::size_t fds_before = OpenFileDescriptorCount();
+    for (int i = 0; i < 20; ++i) {
+        urlclient::SessionOptions o = Options();
+        o.read_ahead = 0;
+        auto session = urlclient::OpenSession(o);
+        auto url = urlclient::OpenUrl(*session, server_.Url("/"), urlclient::kReload);
+        ASSERT_TRUE(url);
+        std::vector<std::uint8_t> buf(i);  // 0: not even one read takes the held piece
+        urlclient::Read(*url, buf);
+        url.reset();
+    }
+    EXPECT_TRUE(server_.WaitUntilIdle());
+    EXPECT_EQ(OpenFileDescriptorCount(), fds_before);
+}
+
 TEST_F(UrlClientTest, StalledBodyFailsAfterTheStallTimeAndStaysFailed) {
     Reply reply = Reply::Ok(PatternBytes(10000));
     reply.stall_after = 3000;
