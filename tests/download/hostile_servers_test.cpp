@@ -20,6 +20,9 @@ const urlclient::GlobalInit g_curl;
 
 constexpr std::size_t kMiB = 1 << 20;
 constexpr std::size_t kCap = 256 * kMiB;  // the client's default cap on a body
+// What may stay resident once a capped download has returned: far below the cap, so a body that
+// was not released shows, with room for the allocator's and the sanitizer's own keeping.
+constexpr std::size_t kAfterBound = 64 * kMiB;
 // The array doubles on its way to the cap, so the old and new blocks may meet once. Under
 // AddressSanitizer freed blocks wait in its quarantine (256 MiB by default) before going back.
 #ifdef __SANITIZE_ADDRESS__
@@ -91,7 +94,7 @@ TEST_F(HostileServerTest, EndlessBodyEndsAtTheCap) {
         EXPECT_TRUE(out.body.empty());
         EXPECT_EQ(out.body.capacity(), 0u);
         EXPECT_LT(out.peak_growth, kPeakBound);
-        EXPECT_LT(out.after_growth, 32 * kMiB);
+        EXPECT_LT(out.after_growth, kAfterBound);
     }
 }
 
@@ -107,7 +110,7 @@ TEST_F(HostileServerTest, CompressedBodyExpandingPastTheCapEndsAtTheCap) {
         EXPECT_EQ(out.result, 0);
         EXPECT_TRUE(out.body.empty());
         EXPECT_LT(out.peak_growth, kPeakBound);
-        EXPECT_LT(out.after_growth, 32 * kMiB);
+        EXPECT_LT(out.after_growth, kAfterBound);
     }
     // A small declared length does not let the decoded body past the cap either.
     limits_.max_body_bytes = 16 * kMiB;
