@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct DecodeCase {
     const char* name;
+    friend void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
     Bytes bytes;
     std::u16string text;
 };
@@ -79,6 +82,7 @@ TEST(CodePage, DecodeStopsWhenOutputIsFull) {
 
 struct EncodeCase {
     const char* name;
+    friend void PrintTo(const EncodeCase& c, std::ostream* os) { *os << c.name; }
     std::u16string text;
     Bytes bytes;
 };

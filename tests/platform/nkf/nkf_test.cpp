@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <random>
 #include <string>
 #include <vector>
@@ -45,6 +47,7 @@ Bytes Convert(const Bytes& input) {
 
 struct RecogniseCase {
     const char* name;
+    friend void PrintTo(const RecogniseCase& c, std::ostream* os) { *os << c.name; }
     Bytes input;
     Encoding expected;
 };
@@ -117,6 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct ConvertCase {
     const char* name;
+    friend void PrintTo(const ConvertCase& c, std::ostream* os) { *os << c.name; }
     Bytes input;
     Bytes expected;
 };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <random>
 
 #include "tests/platform/nkf/corpus.h"
@@ -29,6 +31,7 @@ QString WithCrLf(const std::u16string& text) {
 
 struct BreakCase {
     const char* name;
+    friend void PrintTo(const BreakCase& c, std::ostream* os) { *os << c.name; }
     const char* body;
     const char* text;
 };
@@ -86,6 +89,7 @@ TEST(ConvertBody, CrLfAcrossTheDecodeWindow) {
 
 struct TextCase {
     const char* name;
+    friend void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
     Bytes body;
     QString text;
 };

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "window/text/resize_bytes.h"
 
 #include <algorithm>
 
 struct ResizeCase {
     const char* name;
+    friend void PrintTo(const ResizeCase& c, std::ostream* os) { *os << c.name; }
     std::vector<std::uint8_t> in;
     std::vector<std::uint8_t> out;
 };
