@@ -52,6 +52,8 @@ int main(int argc, char* argv[]) {
     // libcurl is set up before the window, and so before any download thread, exists.
     urlclient::GlobalInit curl;
     Application app(argc, argv);
+    // Lets the desktop match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.recvhtml.RecvHtml"));
     Form1 form;
     form.show();
     return app.exec();
