@@ -8,6 +8,7 @@
 
 #include "download/module1.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/scoped_env.h"
 
 using namespace recvhtml::test;
 
@@ -27,28 +28,6 @@ urlclient::Limits ShortLimits() {
     limits.stall_timeout = milliseconds(300);
     return limits;
 }
-
-// Sets an environment variable for one scope and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 class DownloadBytesTest : public testing::Test {
 protected:

@@ -8,33 +8,13 @@
 #include <vector>
 
 #include "tests/support/loopback_server.h"
+#include "tests/support/scoped_env.h"
 
 using namespace recvhtml::test;
 
 namespace {
 
 const urlclient::GlobalInit g_curl;
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 urlclient::SessionOptions Options() {
     urlclient::SessionOptions o;
