@@ -72,7 +72,7 @@ if [ -f "$metainfo" ]; then
     fail "the metainfo does not launch $app_id.desktop"
   grep -q "<id>$app_id</id>" "$metainfo" || fail "the metainfo's id is not $app_id"
   # Software centres show the newest release as the version: it must be the packaged one.
-  newest=$(grep -o '<release version="[^"]*"' "$metainfo" | head -n1 | cut -d'"' -f2)
+  newest=$(grep -o '<release version="[^"]*"' "$metainfo" | sed -n '1s/.*"\(.*\)"/\1/p')
   [ "$newest" = "$version" ] || fail "the newest release in the metainfo is '$newest', not $version"
 fi
 
@@ -82,7 +82,9 @@ depends=$(dpkg-deb -f "$deb" Depends)
 wanted=(fonts-ipafont-gothic)
 if [ -f "$bin" ]; then
   for soname in $(objdump -p "$bin" | awk '$1 == "NEEDED" { print $2 }'); do
-    path=$(ldconfig -p | awk -v so="$soname" '$1 == so && /x86-64/ { print $NF; exit }')
+    # awk reads to the end: leaving early would kill ldconfig with SIGPIPE, which pipefail and
+    # set -e would turn into a silent exit of this script.
+    path=$(ldconfig -p | awk -v so="$soname" '$1 == so && /x86-64/ && !found { print $NF; found = 1 }')
     owner=$(dpkg -S "$path" 2>/dev/null || dpkg -S "$(realpath "$path")" 2>/dev/null || true)
     if [ -z "$owner" ]; then
       fail "no installed package owns $soname, which recv-html links"
