@@ -10,6 +10,7 @@
 #include "download/module1.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/memory_usage.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/tls_server.h"
 
 using namespace recvhtml::test;
@@ -43,15 +44,8 @@ constexpr std::size_t kPeakBound = 2 * kCap + 64 * kMiB;
 class HostileServerTest : public testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy"}) {
-            if (const char* old = std::getenv(name)) saved_.emplace_back(name, old);
-            unsetenv(name);
-        }
         limits_.connect_timeout = milliseconds(2000);
         limits_.stall_timeout = milliseconds(400);
-    }
-    void TearDown() override {
-        for (const auto& [name, value] : saved_) setenv(name.c_str(), value.c_str(), 1);
     }
 
     struct Outcome {
@@ -87,7 +81,7 @@ protected:
 
     static std::size_t Sub(std::size_t a, std::size_t b) { return a > b ? a - b : 0; }
 
-    std::vector<std::pair<std::string, std::string>> saved_;
+    NoProxyVariables no_proxy_variables_;
     urlclient::Limits limits_;
     LoopbackServer server_;
 };

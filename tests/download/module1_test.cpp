@@ -31,11 +31,7 @@ urlclient::Limits ShortLimits() {
 
 class DownloadBytesTest : public testing::Test {
 protected:
-    // Proxy variables of the machine running the tests must not send loopback traffic elsewhere.
-    ScopedEnv http_proxy_{"http_proxy", nullptr};
-    ScopedEnv https_proxy_{"https_proxy", nullptr};
-    ScopedEnv all_proxy_{"all_proxy", nullptr};
-    ScopedEnv no_proxy_{"no_proxy", nullptr};
+    NoProxyVariables no_proxy_variables_;
     LoopbackServer server_;
 };
 

@@ -27,3 +27,12 @@ private:
     const char* name_;
     std::optional<std::string> old_;
 };
+
+// Clears the proxy variables of the machine running the tests for one scope, so that loopback
+// traffic is never sent anywhere else.
+struct NoProxyVariables {
+    ScopedEnv http_proxy{"http_proxy", nullptr};
+    ScopedEnv https_proxy{"https_proxy", nullptr};
+    ScopedEnv all_proxy{"all_proxy", nullptr};
+    ScopedEnv no_proxy{"no_proxy", nullptr};
+};

@@ -36,10 +36,7 @@ urlclient::ReadStatus ReadAll(urlclient::UrlHandle& url, std::size_t step, std::
 
 class UrlClientTest : public testing::Test {
 protected:
-    ScopedEnv http_proxy_{"http_proxy", nullptr};
-    ScopedEnv https_proxy_{"https_proxy", nullptr};
-    ScopedEnv all_proxy_{"all_proxy", nullptr};
-    ScopedEnv no_proxy_{"no_proxy", nullptr};
+    NoProxyVariables no_proxy_variables_;
     LoopbackServer server_;
 };
 
