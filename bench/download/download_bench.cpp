@@ -17,6 +17,7 @@
 
 #include "download/module1.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/scoped_env.h"
 
 extern char** environ;
 
@@ -28,6 +29,8 @@ using recvhtml::test::Reply;
 using Seconds = std::chrono::duration<double>;
 
 const urlclient::GlobalInit g_curl;
+// For DownloadBytes and for the curl command, which inherits the environment.
+const NoProxyVariables g_noProxyVariables;
 
 LoopbackServer& Server() {
     static LoopbackServer server;

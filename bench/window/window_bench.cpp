@@ -28,6 +28,7 @@
 
 #include "download/module1.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/scoped_env.h"
 #include "window/form1.h"
 #include "window/text/convert_body.h"
 #include "window/text/remove_tags.h"
@@ -471,6 +472,7 @@ BENCHMARK(BM_PeakMemoryByStep)
 int main(int argc, char** argv) {
     // The same memory policy as the program's own main().
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    const NoProxyVariables noProxyVariables;
     // The server's process is made first, while this one has a single thread.
     if (!StartServerProcess()) {
         std::fprintf(stderr, "window_bench: could not start the loopback server\n");

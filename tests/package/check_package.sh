@@ -3,6 +3,7 @@
 # desktop user gets what the menus, software centres and the program itself need.
 #   check_package.sh BUILD_DIR VERSION
 set -euo pipefail
+trap 'echo "check_package.sh: stopped at line $LINENO: $BASH_COMMAND failed" >&2' ERR
 build=$1
 version=$2
 app_id=io.github.recvhtml.RecvHtml
@@ -38,7 +39,9 @@ expected=$(printf '%s\n' \
   "usr/share/icons/hicolor/scalable/apps/$app_id.svg" \
   "usr/share/metainfo/$app_id.metainfo.xml" | sort)
 actual=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort)
-[ "$actual" = "$expected" ] || fail "package files differ:$(diff <(echo "$expected") <(echo "$actual") | sed 's/^/\n  /')"
+if [ "$actual" != "$expected" ]; then
+  fail "package files differ; wanted: ${expected//$'\n'/ }; found: ${actual//$'\n'/ }"
+fi
 
 bin=$root/usr/bin/recv-html
 desktop=$root/usr/share/applications/$app_id.desktop
@@ -52,22 +55,24 @@ if [ -f "$bin" ]; then
   [[ "$info" == *", stripped"* ]] || fail "recv-html is not stripped: $info"
 fi
 if [ -f "$icon" ]; then
-  [[ "$(file -b "$icon")" == *"SVG"* ]] || fail "the icon is not SVG: $(file -b "$icon")"
+  info=$(file -b "$icon")
+  [[ "$info" == *"SVG"* ]] || fail "the icon is not SVG: $info"
 fi
 
 if [ -f "$desktop" ]; then
   desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the desktop entry"
-  key() { sed -n "s/^$1=//p" "$desktop"; }
-  [ "$(key Exec)" = recv-html ] || fail "Exec is '$(key Exec)', not the installed recv-html"
-  [ "$(key Icon)" = "$app_id" ] || fail "Icon is '$(key Icon)', not the installed $app_id"
+  exec_key=$(sed -n 's/^Exec=//p' "$desktop")
+  icon_key=$(sed -n 's/^Icon=//p' "$desktop")
+  [ "$exec_key" = recv-html ] || fail "Exec is '$exec_key', not the installed recv-html"
+  [ "$icon_key" = "$app_id" ] || fail "Icon is '$icon_key', not the installed $app_id"
   for k in 'Name' 'Name\[ja\]' 'Comment' 'Comment\[ja\]'; do
-    [ -n "$(key "$k")" ] || fail "the desktop entry has no $k"
+    grep -q "^$k=." "$desktop" || fail "the desktop entry has no $k"
   done
 fi
 
 if [ -f "$metainfo" ]; then
   appstreamcli validate --no-net "$metainfo" >"$tmp/appstream.log" 2>&1 ||
-    fail "appstreamcli rejects the metainfo: $(cat "$tmp/appstream.log")"
+    fail "appstreamcli rejects the metainfo:" "$(<"$tmp/appstream.log")"
   grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
     fail "the metainfo does not launch $app_id.desktop"
   grep -q "<id>$app_id</id>" "$metainfo" || fail "the metainfo's id is not $app_id"
@@ -98,8 +103,10 @@ for want in "${wanted[@]}"; do
 done
 [[ "$depends" != *libasan* && "$depends" != *libubsan* ]] ||
   fail "the package depends on a sanitizer runtime: $depends"
-[ "$(dpkg-deb -f "$deb" Package)" = recv-html ] || fail "the package is not named recv-html"
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package version is not $version"
+package=$(dpkg-deb -f "$deb" Package)
+packaged=$(dpkg-deb -f "$deb" Version)
+[ "$package" = recv-html ] || fail "the package is named $package, not recv-html"
+[ "$packaged" = "$version" ] || fail "the package version is $packaged, not $version"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed for $(basename "$deb")" >&2

@@ -28,11 +28,20 @@ private:
     std::optional<std::string> old_;
 };
 
-// Clears the proxy variables of the machine running the tests for one scope, so that loopback
-// traffic is never sent anywhere else.
-struct NoProxyVariables {
-    ScopedEnv http_proxy{"http_proxy", nullptr};
-    ScopedEnv https_proxy{"https_proxy", nullptr};
-    ScopedEnv all_proxy{"all_proxy", nullptr};
-    ScopedEnv no_proxy{"no_proxy", nullptr};
+// Clears, for one scope, every proxy variable libcurl reads, in both cases, so that loopback
+// traffic is never sent anywhere else. Every test and benchmark that touches the network holds one;
+// a test that means to use a proxy sets its variable after it.
+class NoProxyVariables {
+public:
+    NoProxyVariables() = default;
+    NoProxyVariables(const NoProxyVariables&) = delete;
+    NoProxyVariables& operator=(const NoProxyVariables&) = delete;
+
+private:
+    ScopedEnv cleared_[10] = {
+        {"http_proxy", nullptr},  {"https_proxy", nullptr}, {"ftp_proxy", nullptr},
+        {"all_proxy", nullptr},   {"no_proxy", nullptr},    {"HTTP_PROXY", nullptr},
+        {"HTTPS_PROXY", nullptr}, {"FTP_PROXY", nullptr},   {"ALL_PROXY", nullptr},
+        {"NO_PROXY", nullptr},
+    };
 };

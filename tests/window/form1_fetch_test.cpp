@@ -13,6 +13,7 @@
 #include <string>
 
 #include "tests/support/loopback_server.h"
+#include "tests/support/scoped_env.h"
 #include "tests/window/japanese_pages.h"
 #include "window/form1.h"
 
@@ -67,6 +68,7 @@ protected:
         QTest::mouseClick(form->Command1, Qt::LeftButton);
     }
 
+    NoProxyVariables noProxyVariables;
     LoopbackServer server;
     std::unique_ptr<Form1> form;
 };
@@ -231,6 +233,7 @@ TEST(Form1FetchUnload, ClosingDuringAFetchEndsTheProgramAtOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
+            NoProxyVariables noProxyVariables;
             LoopbackServer srv;
             auto gate = std::make_shared<Gate>();
             Reply reply = Reply::Ok(std::string("never sent"));
