@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -14,16 +13,12 @@
 #include <QScreen>
 #include <QStyle>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <optional>
-#include <thread>
-#include <vector>
 
-#include "download/module1.h"
-#include "window/text/convert_body.h"
+#include "window/fetch_text.h"
+#include "window/report_and_end.h"
 #include "window/text/remove_tags.h"
 
 namespace {
@@ -79,61 +74,6 @@ QFont FormFont() {
     fnt.setWeight(QFont::Normal);
     return fnt;
 }
-
-bool IsUserInput(QEvent::Type typ) {
-    switch (typ) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-        case QEvent::Wheel:
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::ShortcutOverride:
-        case QEvent::Shortcut:
-        case QEvent::InputMethod:
-        case QEvent::ContextMenu:
-        case QEvent::TouchBegin:
-        case QEvent::TouchUpdate:
-        case QEvent::TouchEnd:
-        case QEvent::TouchCancel:
-        case QEvent::TabletPress:
-        case QEvent::TabletMove:
-        case QEvent::TabletRelease:
-        case QEvent::NativeGesture:
-        case QEvent::Gesture:
-        case QEvent::DragEnter:
-        case QEvent::DragMove:
-        case QEvent::Drop:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// While it lives, the program takes no keyboard, mouse or touch input and shows a busy cursor.
-// Painting, timers and the desktop's own requests still get through, so the window stays alive and
-// can still be closed. Input that arrives meanwhile is dropped, not kept for later: a click on Go
-// made during a fetch must not start another one once the first ends.
-class InputBlock : public QObject {
-public:
-    InputBlock() {
-        QCoreApplication::instance()->installEventFilter(this);
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    }
-    ~InputBlock() override {
-        QGuiApplication::restoreOverrideCursor();
-        QCoreApplication::instance()->removeEventFilter(this);
-    }
-    InputBlock(const InputBlock&) = delete;
-    InputBlock& operator=(const InputBlock&) = delete;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (IsUserInput(event->type())) return true;
-        return QObject::eventFilter(watched, event);
-    }
-};
 
 }  // namespace
 
@@ -235,24 +175,38 @@ void Form1::Text1_GotFocus() {
     Text1->setSelection(0, static_cast<int>(Text1->text().size()));
 }
 
-void Form1::Command1_Click() {
+// An error a handler has no answer for ends the program from inside the handler (the
+// function-try-blocks below): it must not travel on into Qt's event dispatch.
+
+void Form1::Command1_Click() try {
     Command1->setEnabled(false);
     strHtml.clear();
     Text2->SetText(QString());
 
-    std::optional<QString> strText = FetchText(Text1->text());
-    if (strText) {
-        strHtml = std::move(*strText);
-        CheckBox1_Click();
-    } else {
-        // Nothing came: the tooltip gives the count of what is shown, none.
-        Text2->setToolTip(QStringLiteral("0文字"));
+    FetchResult result;
+    {
+        QScopedValueRollback<bool> fetching(blnFetching, true);
+        result = FetchText(Text1->text());
+    }
+    switch (result.kind) {
+        case FetchResult::Kind::kText:
+            strHtml = std::move(result.strText);
+            CheckBox1_Click();
+            break;
+        case FetchResult::Kind::kNothing:
+            // Nothing came: the tooltip gives the count of what is shown, none.
+            Text2->setToolTip(QStringLiteral("0文字"));
+            break;
+        case FetchResult::Kind::kUnexpectedError:
+            ReportAndEnd(result.strError);
     }
 
     Command1->setEnabled(true);
+} catch (...) {
+    ReportAndEnd(DescribeError(std::current_exception()));
 }
 
-void Form1::CheckBox1_Click() {
+void Form1::CheckBox1_Click() try {
     if (CheckBox1->checkState() == Qt::Unchecked) {
         Text2->SetText(strHtml);
     } else {
@@ -260,35 +214,8 @@ void Form1::CheckBox1_Click() {
     }
     const qsizetype lngCount = Text2->Text().size();
     Text2->setToolTip(QString::number(lngCount) + QStringLiteral("文字"));
-}
-
-std::optional<QString> Form1::FetchText(const QString& strUrl) {
-    // The download and the conversion run on a worker thread while this thread keeps the window
-    // painted; no other handler runs meanwhile, since the window takes no input until they end.
-    // No result means the download brought nothing.
-    std::optional<QString> strText;
-    std::exception_ptr errWorker;
-    QEventLoop loop;
-    InputBlock block;
-    QScopedValueRollback<bool> fetching(blnFetching, true);
-
-    std::thread thdWorker([&strUrl, &strText, &errWorker, &loop] {
-        try {
-            std::vector<std::uint8_t> bytBody;
-            const std::int32_t lngCount = Module1::DownloadBytes(strUrl, bytBody, QString());
-            if (lngCount > 0) strText = ConvertBody(bytBody);
-        } catch (...) {
-            errWorker = std::current_exception();
-        }
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    // The loop also ends early when the program is asked to quit; the worker is waited for either
-    // way, since it writes into this frame.
-    thdWorker.join();
-
-    if (errWorker) std::rethrow_exception(errWorker);
-    return strText;
+} catch (...) {
+    ReportAndEnd(DescribeError(std::current_exception()));
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {

@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QWidget>
-#include <optional>
 
 #include "window/result_box.h"
 
@@ -28,7 +27,8 @@ public:
     // The page text of the last successful fetch, before any tag removal.
     QString strHtml;
 
-    // The window's handlers. Qt's events reach them; tests may call them directly.
+    // The window's handlers. Qt's events reach them; tests may call them directly. None lets an
+    // exception out: an error it has no answer for shows its report and ends the program.
     void Form_Load();
     void Form_Resize();
     void Form_Unload();
@@ -52,7 +52,5 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    std::optional<QString> FetchText(const QString& strUrl);
-
     bool blnFetching = false;
 };

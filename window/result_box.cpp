@@ -5,7 +5,10 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <exception>
 #include <vector>
+
+#include "window/report_and_end.h"
 
 namespace {
 
@@ -109,7 +112,7 @@ QString ResultBox::DocumentText() const {
     return strText;
 }
 
-QMimeData* ResultBox::createMimeDataFromSelection() const {
+QMimeData* ResultBox::createMimeDataFromSelection() const try {
     // What Qt would copy, less the breaks it would put at seams.
     const QTextCursor cur = textCursor();
     QString strText = cur.selectedText();
@@ -128,6 +131,10 @@ QMimeData* ResultBox::createMimeDataFromSelection() const {
     auto* mim = new QMimeData;
     mim->setText(strText);
     return mim;
+} catch (...) {
+    // Qt calls this from its key and menu handling, which cannot carry an exception; a copy too
+    // large for the memory left ends the program as any handler's unexpected error does.
+    ReportAndEnd(DescribeError(std::current_exception()));
 }
 
 void ResultBox::NoteEdit() {
