@@ -7,7 +7,6 @@
 // The pages are markup-dense Japanese news listings in EUC-JP, declared in an http-equiv meta tag.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +28,7 @@
 #include "download/module1.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/scoped_env.h"
+#include "window/big_blocks.h"
 #include "window/form1.h"
 #include "window/text/convert_body.h"
 #include "window/text/remove_tags.h"
@@ -471,7 +471,7 @@ BENCHMARK(BM_PeakMemoryByStep)
 
 int main(int argc, char** argv) {
     // The same memory policy as the program's own main().
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    ReturnBigBlocksToTheSystem();
     const NoProxyVariables noProxyVariables;
     // The server's process is made first, while this one has a single thread.
     if (!StartServerProcess()) {
