@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "download/module1.h"
+#include "platform/urlclient/url_client.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/scoped_env.h"
 #include "window/big_blocks.h"
@@ -478,6 +479,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "window_bench: could not start the loopback server\n");
         return 1;
     }
+    // libcurl is set up before any download thread, as in the program's own main().
+    const urlclient::GlobalInit curl;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     int lngStatus = 0;
     {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/urlclient/url_client.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/scoped_env.h"
 #include "tests/window/japanese_pages.h"
@@ -26,6 +27,8 @@ void PrintTo(const QString& str, std::ostream* os) {
 }
 
 namespace {
+
+const urlclient::GlobalInit g_curl;
 
 // The pages of japanese_pages.h as the window should show them, %1 standing for the charset
 // named in the page and line breaks written as LF.
