@@ -209,6 +209,61 @@ INSTANTIATE_TEST_SUITE_P(
                     Bytes{'a', 0, 'b'}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Rows 89-92 hold the NEC-selected IBM extension characters at the codes the Shift_JIS arithmetic
+// gives. The code page reads the IBM duplicates (FA40-FC4B) as the same characters, so only the
+// bytes tell whether the right codes were written.
+struct ExtensionRowsCase {
+    const char* name;
+    friend void PrintTo(const ExtensionRowsCase& c, std::ostream* os) { *os << c.name; }
+    Bytes head;  // comes out as it is
+    Bytes shiftIn;
+    std::uint8_t high;  // what the encoding adds to each JIS byte
+    Bytes shiftOut;
+};
+
+class ExtensionRows : public testing::TestWithParam<ExtensionRowsCase> {};
+
+TEST_P(ExtensionRows, AreTheirCp932Codes) {
+    const ExtensionRowsCase& c = GetParam();
+    std::vector<std::string> wrong;
+    int characters = 0;
+    for (int row = 89; row <= 92; ++row) {
+        for (int cell = 1; cell <= 94; ++cell) {
+            const int lead = (row + 1) / 2 + 0xC0;
+            const int trail = row % 2 == 1 ? cell + 0x3F + (cell >= 64) : cell + 0x9E;
+            const Bytes code = {static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(trail)};
+            if (!codepage::DecodesCleanly(code)) continue;  // a cell CP932 leaves empty
+            ++characters;
+            // あり, the cell, です
+            Bytes jis = {0x24,
+                         0x22,
+                         0x24,
+                         0x6A,
+                         static_cast<std::uint8_t>(row + 0x20),
+                         static_cast<std::uint8_t>(cell + 0x20),
+                         0x24,
+                         0x47,
+                         0x24,
+                         0x39};
+            for (auto& b : jis) b |= c.high;
+            const Bytes expected =
+                c.head + Bytes{0x82, 0xA0, 0x82, 0xE8} + code + Bytes{0x82, 0xC5, 0x82, 0xB7};
+            if (Convert(c.head + c.shiftIn + jis + c.shiftOut) != expected) {
+                wrong.push_back(std::to_string(row) + "-" + std::to_string(cell));
+            }
+        }
+    }
+    EXPECT_EQ(characters, 374);
+    EXPECT_EQ(wrong, std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, ExtensionRows,
+    testing::Values(ExtensionRowsCase{"EucJp", kEucMeta, {}, 0x80, {}},
+                    ExtensionRowsCase{"Iso2022Jp1983", {}, B("\x1b$B"), 0, B("\x1b(B")},
+                    ExtensionRowsCase{"Iso2022Jp1978", {}, B("\x1b$@"), 0, B("\x1b(B")}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(NkfOptions, OnlyShiftJisOutputIsKnown) {
     EXPECT_TRUE(nkf::SetNkfOption("s"));
     EXPECT_TRUE(nkf::SetNkfOption("-s"));
