@@ -394,6 +394,7 @@ Encoding RecogniseEncoding(std::span<const std::uint8_t> input) {
     if (shiftJis != eucJp) return shiftJis ? Encoding::kShiftJis : Encoding::kEucJp;
     if (!shiftJis) return Encoding::kShiftJis;
     if (auto declared = DeclaredJapaneseCharset(text)) return *declared;
+    if (NeedsUserDefinedAreaAsShiftJis(text)) return Encoding::kEucJp;
     if (auto detected = DetectorAnswer(text)) return *detected;
     if (IsAllHalfWidthKatakanaAsEucJp(text)) return Encoding::kEucJp;
     const bool kanaAsShiftJis = IsMostlyHalfWidthKatakana(text, Encoding::kShiftJis);

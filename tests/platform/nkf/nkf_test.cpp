@@ -92,6 +92,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Encoding::kEucJp},
         RecogniseCase{"EucJpHalfWidthKatakanaOnly", Bytes{0x8E, 0xB1, 0x8E, 0xB2, 0x8E, 0xB3},
                       Encoding::kEucJp},
+        // Both decode: as Shift_JIS these are user-defined characters, as EUC-JP 堯槇遙瑤凜熙.
+        RecogniseCase{"UserDefinedAreaReadingLoses",
+                      Bytes{0xF4, 0xA1, 0xF4, 0xA2, 0xF4, 0xA3, 0xF4, 0xA4, 0xF4, 0xA5, 0xF4, 0xA6},
+                      Encoding::kEucJp},
         // A zero byte ends what is judged: UTF-8 after it does not count.
         RecogniseCase{"OnlyBytesBeforeZeroCount", Bytes{0x93, 0xFA, 0x00, 0xE3, 0x81, 0x82},
                       Encoding::kShiftJis}),
