@@ -262,7 +262,8 @@ private:
             if (!kanji(false)) return false;
             length = 4;
         } else if (at(1) == '$' && at(2) == '(' && (at(3) == 'O' || at(3) == 'Q')) {
-            // JIS X 0213 plane 1 holds JIS X 0208; characters beyond it come out as "〓".
+            // JIS X 0213 plane 1 holds JIS X 0208. The cells it adds are read as EUC-JP-MS reads
+            // those codes (the user rows as user-defined characters), not as its own characters.
             if (!kanji(true)) return false;
             length = 4;
         } else if (at(1) == '$' && at(2) == '(' && at(3) == 'D') {
@@ -301,14 +302,15 @@ public:
 
     bool Ready() const { return decoder_ && encoder_; }
     std::size_t Written() const { return written_; }
-    bool Full() const { return full_; }
+    // The output is full, or iconv failed in a way that no retry can mend; nothing more is read.
+    bool Stopped() const { return full_ || failed_; }
 
-    // Reads `input` through the first step; stops early only when the output is full. With
+    // Reads `input` through the first step; stops early only when Stopped(). With
     // `necRows`, `input` is EUC-JP whose rows 89-92 are the NEC-selected IBM extension characters.
     void Feed(std::span<const std::uint8_t> input, bool necRows) {
         char* in = reinterpret_cast<char*>(const_cast<std::uint8_t*>(input.data()));
         std::size_t inLeft = input.size();
-        while (inLeft > 0 && !full_) {
+        while (inLeft > 0 && !Stopped()) {
             char* out = reinterpret_cast<char*>(wide_.data() + wideCount_);
             std::size_t outLeft = (wide_.size() - wideCount_) * sizeof(wchar_t);
             const std::size_t rc = iconv(decoder_.get(), &in, &inLeft, &out, &outLeft);
@@ -329,6 +331,9 @@ public:
                 in += skip;
                 inLeft -= skip;
                 iconv(decoder_.get(), nullptr, nullptr, nullptr, nullptr);
+            } else if (error != 0 && error != E2BIG) {
+                // Any other error leaves the input where it was: trying again would spin.
+                failed_ = true;
             }
         }
     }
@@ -337,7 +342,7 @@ public:
     void Flush() {
         char* in = reinterpret_cast<char*>(wide_.data());
         std::size_t inLeft = wideCount_ * sizeof(wchar_t);
-        while (inLeft > 0 && !full_) {
+        while (inLeft > 0 && !Stopped()) {
             char* out = reinterpret_cast<char*>(output_.data() + written_);
             std::size_t outLeft = output_.size() - written_;
             const std::size_t rc = iconv(encoder_.get(), &in, &inLeft, &out, &outLeft);
@@ -357,6 +362,8 @@ public:
                 output_[written_++] = static_cast<std::uint8_t>(code & 0xFF);
                 in += sizeof(wchar_t);
                 inLeft -= sizeof(wchar_t);
+            } else if (error != 0) {
+                failed_ = true;
             }
         }
         wideCount_ = 0;
@@ -393,6 +400,7 @@ private:
     std::span<std::uint8_t> output_;
     std::size_t written_ = 0;
     bool full_ = false;
+    bool failed_ = false;
     std::array<wchar_t, 8192> wide_;
     std::size_t wideCount_ = 0;
 };
@@ -453,7 +461,7 @@ ConvertResult NkfConvert(std::span<std::uint8_t> output, std::span<const std::ui
     if (result.from == Encoding::kIso2022Jp) {
         Iso2022JpReader reader(text);
         std::array<std::uint8_t, 16384> eucJp;
-        while (!reader.Done() && !pipeline->Full()) {
+        while (!reader.Done() && !pipeline->Stopped()) {
             const std::size_t length = reader.Read(eucJp);
             pipeline->Feed(std::span(eucJp).first(length), reader.ExtensionRowsAreNecSelected());
         }
@@ -462,7 +470,7 @@ ConvertResult NkfConvert(std::span<std::uint8_t> output, std::span<const std::ui
     }
     pipeline->Flush();
     result.written = pipeline->Written();
-    result.complete = !pipeline->Full();
+    result.complete = !pipeline->Stopped();
     output[result.written] = 0;
     return result;
 }
