@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/support/corpus/corpus.h"
+#include "tests/support/memory_usage.h"
 #include "window/text/convert_body.h"
 
 namespace {
@@ -31,12 +31,7 @@ constexpr Page kPages[] = {{"cp932", "CP932"},
                            {"utf-8", "UTF-8"}};
 
 std::string PagePath(const Page& page) {
-    return std::string(RECVHTML_BENCH_PAGES) + "/bench." + page.suffix;
-}
-
-std::vector<std::uint8_t> ReadPage(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {});
+    return corpus::BenchPagePath(page.suffix).string();
 }
 
 // Shown as "MB=<megabytes per second>/s" beside Google Benchmark's own MiB/s.
@@ -47,7 +42,7 @@ void SetMegabytesPerSecond(benchmark::State& state, std::size_t bytes) {
 }
 
 void BM_ConvertBody(benchmark::State& state, const Page& page) {
-    const std::vector<std::uint8_t> body = ReadPage(PagePath(page));
+    const std::vector<std::uint8_t> body = corpus::ReadFile(PagePath(page));
     if (body.empty()) {
         state.SkipWithError("benchmark page missing");
         return;
@@ -61,7 +56,7 @@ void BM_ConvertBody(benchmark::State& state, const Page& page) {
 
 void BM_IconvPipeline(benchmark::State& state, const Page& page) {
     const std::string path = PagePath(page);
-    const std::size_t size = ReadPage(path).size();
+    const std::size_t size = corpus::ReadFile(path).size();
     const std::string command = std::string("iconv -f ") + page.iconvName + " -t CP932 '" + path +
                                 "' | iconv -f CP932 -t UTF-16LE > /dev/null";
     for (auto _ : state) {
@@ -73,29 +68,15 @@ void BM_IconvPipeline(benchmark::State& state, const Page& page) {
     SetMegabytesPerSecond(state, size);
 }
 
-long ReadStatusKilobytes(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string prefix = std::string(field) + ":";
-    while (std::getline(status, line)) {
-        if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
-    }
-    return -1;
-}
-
 // Peak resident memory that one ConvertBody call adds on top of the loaded body, the result text
 // included. The kernel's peak counter is reset once the body is in memory.
 int MeasurePeak(const char* path) {
-    const std::vector<std::uint8_t> body = ReadPage(path);
+    const std::vector<std::uint8_t> body = corpus::ReadFile(path);
     if (body.empty()) return 1;
-    const long baseline = ReadStatusKilobytes("VmRSS");
-    {
-        std::ofstream clear("/proc/self/clear_refs");
-        clear << "5";
-    }
+    const double baseline = static_cast<double>(recvhtml::test::CurrentRssBytes());
+    recvhtml::test::ResetPeakRss();
     const QString strText = ConvertBody(body);
-    const long peak = ReadStatusKilobytes("VmHWM");
-    const double added = static_cast<double>(peak - baseline) * 1024.0;
+    const double added = static_cast<double>(recvhtml::test::PeakRssBytes()) - baseline;
     std::printf("%-14s body %6.2f MB  text %8lld chars  peak added %7.2f MB = %.2f x body\n",
                 path + std::string(path).rfind('/') + 1, body.size() / 1e6,
                 static_cast<long long>(strText.size()), added / 1e6, added / body.size());

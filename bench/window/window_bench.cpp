@@ -21,13 +21,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "download/module1.h"
 #include "platform/urlclient/url_client.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/memory_usage.h"
 #include "tests/support/scoped_env.h"
 #include "window/big_blocks.h"
 #include "window/form1.h"
@@ -353,20 +353,12 @@ struct Memory {
 };
 
 Memory ReadMemory() {
-    std::ifstream fil("/proc/self/status");
-    Memory mem;
-    std::string strLine;
-    while (std::getline(fil, strLine)) {
-        double sngKiB = 0;
-        if (std::sscanf(strLine.c_str(), "VmRSS: %lf", &sngKiB) == 1)
-            mem.sngResident = sngKiB * 1024;
-        if (std::sscanf(strLine.c_str(), "VmHWM: %lf", &sngKiB) == 1) mem.sngPeak = sngKiB * 1024;
-    }
-    return mem;
+    return {static_cast<double>(recvhtml::test::CurrentRssBytes()),
+            static_cast<double>(recvhtml::test::PeakRssBytes())};
 }
 
 void ResetPeak() {
-    std::ofstream("/proc/self/clear_refs") << "5";
+    recvhtml::test::ResetPeakRss();
 }
 
 // Peak memory of a whole Go (download, conversion, tag removal, display, first paint), as a

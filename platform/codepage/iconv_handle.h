@@ -1,6 +1,8 @@
 #pragma once
 
-// An owned glibc iconv descriptor, shared by the code page and the kanji converter.
+// Part of the code page's interface: an owned glibc iconv descriptor. The code page reads its
+// tables through one; the kanji converter, which links the code page, owns its two converters the
+// same way, so both close their descriptors alike and test iconv_open's failure value alike.
 
 #include <iconv.h>
 

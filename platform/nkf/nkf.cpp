@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -54,6 +55,59 @@ const char* IconvName(Encoding encoding) {
 
 bool InRange(std::uint8_t b, std::uint8_t low, std::uint8_t high) {
     return b >= low && b <= high;
+}
+
+// Rows 89-92 of EUC-JP, and of JIS X 0208 in ISO-2022-JP, hold the NEC-selected IBM extension
+// characters as Windows and every browser read them: the cells CP932 has at ED40-EEFC by the
+// ordinary Shift_JIS arithmetic. EUC-JP-MS reads the rows as user-defined characters instead,
+// U+E178 onwards. Between the two steps each becomes its CP932 code carried past Unicode: the
+// encoder refuses such a value and the error loop writes the code as it is. Handed the character
+// itself, the encoder would write its IBM duplicate (FA40-FC4B) rather than the code of the cell.
+constexpr wchar_t kFirstExtensionRow = 0xE178;  // row 89, cell 1, as EUC-JP-MS reads it
+constexpr wchar_t kCarriesCode = 0x110000;
+
+constexpr std::uint16_t ShiftJisCode(int row, int cell) {
+    const int lead = (row + 1) / 2 + (row <= 62 ? 0x80 : 0xC0);
+    const int trail = row % 2 == 1 ? cell + (cell <= 63 ? 0x3F : 0x40) : cell + 0x9E;
+    return static_cast<std::uint16_t>(lead << 8 | trail);
+}
+
+// What the second step is handed for each cell of rows 89-92. CP932 leaves row 92 cells 79 and 80
+// (EEED, EEEE) empty: those keep the user-defined character, as every cell of the other user rows
+// does.
+constexpr auto kExtensionRows = [] {
+    std::array<wchar_t, 4 * 94> carried{};
+    for (int k = 0; k < static_cast<int>(carried.size()); ++k) {
+        const int row = 89 + k / 94;
+        const int cell = 1 + k % 94;
+        const bool empty = row == 92 && (cell == 79 || cell == 80);
+        carried[k] = empty ? kFirstExtensionRow + k : kCarriesCode + ShiftJisCode(row, cell);
+    }
+    return carried;
+}();
+
+bool IsExtensionRow(wchar_t c) {
+    return static_cast<std::uint32_t>(c - kFirstExtensionRow) < kExtensionRows.size();
+}
+
+void CarryExtensionRows(std::span<wchar_t> wide) {
+    // Every EUC-JP character passes here and almost none is in the rows: a block is first looked
+    // at whole, in a loop without branches that the compiler turns into vector code.
+    constexpr std::size_t kBlock = 64;
+    std::size_t i = 0;
+    while (i < wide.size()) {
+        const std::size_t length = std::min(kBlock, wide.size() - i);
+        unsigned hits = 0;
+        if (length == kBlock) {
+            for (std::size_t k = 0; k < kBlock; ++k) hits |= IsExtensionRow(wide[i + k]) ? 1 : 0;
+        }
+        if (length < kBlock || hits != 0) {
+            for (wchar_t& c : wide.subspan(i, length)) {
+                if (IsExtensionRow(c)) c = kExtensionRows[c - kFirstExtensionRow];
+            }
+        }
+        i += length;
+    }
 }
 
 // How many bytes at the start of `rest` make up the invalid sequence iconv stopped at, so that the
@@ -116,7 +170,12 @@ public:
 
     bool Done() const { return pos_ == input_.size(); }
 
-    // Fills `out` with as many whole characters as fit; returns the bytes written.
+    // Whether rows 89-92 of what the last Read wrote are the NEC-selected IBM extension characters,
+    // as in JIS X 0208; JIS X 0213 has characters of its own there.
+    bool ExtensionRowsAreNecSelected() const { return !jisX0213_; }
+
+    // Fills `out` with as many whole characters as fit, all read under the one kanji set (JIS X
+    // 0208 or 0213); returns the bytes written.
     std::size_t Read(std::span<std::uint8_t> out) {
         std::size_t o = 0;
         while (pos_ < input_.size() && out.size() - o >= 3) {
@@ -137,7 +196,7 @@ public:
             if (pos_ == input_.size() || out.size() - o < 3) break;
             const std::uint8_t b = input_[pos_];
             if (b == kEsc) {
-                ReadEscape(out, o);
+                if (!ReadEscape(out, o)) break;
             } else if (b == 0x0E || b == 0x0F) {
                 shiftOut_ = b == 0x0E;
                 ++pos_;
@@ -178,9 +237,17 @@ private:
     enum class Set { kAscii, kKatakana, kKanji, kSupplementary };
     static constexpr std::uint8_t kBad = 0xFF;
 
-    void ReadEscape(std::span<std::uint8_t> out, std::size_t& o) {
+    // Returns false, reading nothing, for a switch between JIS X 0208 and 0213 after `out` has
+    // characters read under the other.
+    bool ReadEscape(std::span<std::uint8_t> out, std::size_t& o) {
         const std::span<const std::uint8_t> rest = input_.subspan(pos_);
         auto at = [&](std::size_t k) -> int { return k < rest.size() ? rest[k] : -1; };
+        const auto kanji = [&](bool jisX0213) {
+            if (o > 0 && jisX0213 != jisX0213_) return false;
+            set_ = Set::kKanji;
+            jisX0213_ = jisX0213;
+            return true;
+        };
         std::size_t length = 0;
         if (at(1) == '(' && (at(2) == 'B' || at(2) == 'J' || at(2) == 'H')) {
             set_ = Set::kAscii;
@@ -189,11 +256,15 @@ private:
             set_ = Set::kKatakana;
             length = 3;
         } else if (at(1) == '$' && (at(2) == '@' || at(2) == 'B')) {
-            set_ = Set::kKanji;
+            if (!kanji(false)) return false;
             length = 3;
-        } else if (at(1) == '$' && at(2) == '(' && (at(3) == 'B' || at(3) == 'O' || at(3) == 'Q')) {
-            // JIS X 0213 plane 1 holds JIS X 0208; characters beyond it come out as "〓".
-            set_ = Set::kKanji;
+        } else if (at(1) == '$' && at(2) == '(' && at(3) == 'B') {
+            if (!kanji(false)) return false;
+            length = 4;
+        } else if (at(1) == '$' && at(2) == '(' && (at(3) == 'O' || at(3) == 'Q')) {
+            // JIS X 0213 plane 1 holds JIS X 0208. The cells it adds are read as EUC-JP-MS reads
+            // those codes (the user rows as user-defined characters), not as its own characters.
+            if (!kanji(true)) return false;
             length = 4;
         } else if (at(1) == '$' && at(2) == '(' && at(3) == 'D') {
             set_ = Set::kSupplementary;
@@ -207,11 +278,13 @@ private:
             length = 1;
         }
         pos_ += length;
+        return true;
     }
 
     std::span<const std::uint8_t> input_;
     std::size_t pos_ = 0;
     Set set_ = Set::kAscii;
+    bool jisX0213_ = false;  // the kanji set last designated is JIS X 0213's plane 1
     bool shiftOut_ = false;
 };
 
@@ -229,18 +302,24 @@ public:
 
     bool Ready() const { return decoder_ && encoder_; }
     std::size_t Written() const { return written_; }
-    bool Full() const { return full_; }
+    // The output is full, or iconv failed in a way that no retry can mend; nothing more is read.
+    bool Stopped() const { return full_ || failed_; }
 
-    // Reads `input` through the first step; stops early only when the output is full.
-    void Feed(std::span<const std::uint8_t> input) {
+    // Reads `input` through the first step; stops early only when Stopped(). With
+    // `necRows`, `input` is EUC-JP whose rows 89-92 are the NEC-selected IBM extension characters.
+    void Feed(std::span<const std::uint8_t> input, bool necRows) {
         char* in = reinterpret_cast<char*>(const_cast<std::uint8_t*>(input.data()));
         std::size_t inLeft = input.size();
-        while (inLeft > 0 && !full_) {
+        while (inLeft > 0 && !Stopped()) {
             char* out = reinterpret_cast<char*>(wide_.data() + wideCount_);
             std::size_t outLeft = (wide_.size() - wideCount_) * sizeof(wchar_t);
             const std::size_t rc = iconv(decoder_.get(), &in, &inLeft, &out, &outLeft);
             const int error = rc == static_cast<std::size_t>(-1) ? errno : 0;
+            const std::size_t decoded = wideCount_;
             wideCount_ = wide_.size() - outLeft / sizeof(wchar_t);
+            if (necRows) {
+                CarryExtensionRows(std::span(wide_).subspan(decoded, wideCount_ - decoded));
+            }
             if (error == E2BIG || wideCount_ == wide_.size()) Flush();
             if (error == EILSEQ || error == EINVAL) {
                 // EINVAL: the input ends inside a sequence; that unfinished piece is one bad one.
@@ -252,6 +331,9 @@ public:
                 in += skip;
                 inLeft -= skip;
                 iconv(decoder_.get(), nullptr, nullptr, nullptr, nullptr);
+            } else if (error != 0 && error != E2BIG) {
+                // Any other error leaves the input where it was: trying again would spin.
+                failed_ = true;
             }
         }
     }
@@ -260,7 +342,7 @@ public:
     void Flush() {
         char* in = reinterpret_cast<char*>(wide_.data());
         std::size_t inLeft = wideCount_ * sizeof(wchar_t);
-        while (inLeft > 0 && !full_) {
+        while (inLeft > 0 && !Stopped()) {
             char* out = reinterpret_cast<char*>(output_.data() + written_);
             std::size_t outLeft = output_.size() - written_;
             const std::size_t rc = iconv(encoder_.get(), &in, &inLeft, &out, &outLeft);
@@ -280,14 +362,18 @@ public:
                 output_[written_++] = static_cast<std::uint8_t>(code & 0xFF);
                 in += sizeof(wchar_t);
                 inLeft -= sizeof(wchar_t);
+            } else if (error != 0) {
+                failed_ = true;
             }
         }
         wideCount_ = 0;
     }
 
 private:
-    // The CP932 code of the character that stands in for `c`, which CP932 lacks.
+    // The CP932 code of the character that stands in for `c`, which CP932 lacks; or the code `c`
+    // carries past Unicode.
     static std::uint16_t LookAlike(wchar_t c) {
+        if (c >= kCarriesCode) return static_cast<std::uint16_t>(c - kCarriesCode);
         switch (c) {
             case L'\u301C':  // wave dash, JIS style
                 return 0x8160;
@@ -314,6 +400,7 @@ private:
     std::span<std::uint8_t> output_;
     std::size_t written_ = 0;
     bool full_ = false;
+    bool failed_ = false;
     std::array<wchar_t, 8192> wide_;
     std::size_t wideCount_ = 0;
 };
@@ -331,6 +418,7 @@ Encoding RecogniseEncoding(std::span<const std::uint8_t> input) {
     if (shiftJis != eucJp) return shiftJis ? Encoding::kShiftJis : Encoding::kEucJp;
     if (!shiftJis) return Encoding::kShiftJis;
     if (auto declared = DeclaredJapaneseCharset(text)) return *declared;
+    if (NeedsUserDefinedAreaAsShiftJis(text)) return Encoding::kEucJp;
     if (auto detected = DetectorAnswer(text)) return *detected;
     if (IsAllHalfWidthKatakanaAsEucJp(text)) return Encoding::kEucJp;
     const bool kanaAsShiftJis = IsMostlyHalfWidthKatakana(text, Encoding::kShiftJis);
@@ -373,15 +461,16 @@ ConvertResult NkfConvert(std::span<std::uint8_t> output, std::span<const std::ui
     if (result.from == Encoding::kIso2022Jp) {
         Iso2022JpReader reader(text);
         std::array<std::uint8_t, 16384> eucJp;
-        while (!reader.Done() && !pipeline->Full()) {
-            pipeline->Feed(std::span(eucJp).first(reader.Read(eucJp)));
+        while (!reader.Done() && !pipeline->Stopped()) {
+            const std::size_t length = reader.Read(eucJp);
+            pipeline->Feed(std::span(eucJp).first(length), reader.ExtensionRowsAreNecSelected());
         }
     } else {
-        pipeline->Feed(text);
+        pipeline->Feed(text, result.from == Encoding::kEucJp);
     }
     pipeline->Flush();
     result.written = pipeline->Written();
-    result.complete = !pipeline->Full();
+    result.complete = !pipeline->Stopped();
     output[result.written] = 0;
     return result;
 }

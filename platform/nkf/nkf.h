@@ -20,8 +20,9 @@ enum class Encoding {
 };
 
 // Which encoding NkfConvert reads `input` as. Every input has an answer; bytes that fit no
-// encoding well are read as Shift_JIS. A UTF-16 byte-order mark is looked for in the whole input;
-// everything else is judged on the bytes before the first zero byte, the ones NkfConvert reads.
+// encoding well are read as Shift_JIS. A byte-order mark counts only at the very start of the
+// input; everything else is judged on the bytes before the first zero byte, the ones NkfConvert
+// reads.
 Encoding RecogniseEncoding(std::span<const std::uint8_t> input);
 
 // Selects the output for the conversions that follow on this thread. The one option known is "s"
@@ -30,9 +31,10 @@ Encoding RecogniseEncoding(std::span<const std::uint8_t> input);
 bool SetNkfOption(std::string_view options);
 
 struct ConvertResult {
-    // False when no output was selected, the output span is empty, or the converted text did not
-    // fit; the bytes written are then whole characters and still followed by a zero byte (unless
-    // the span is empty).
+    // False when no output was selected, the output span is empty, the converted text did not
+    // fit, or iconv failed in a way other than a bad or unfinished sequence or a full buffer; the
+    // bytes written are then whole characters and still followed by a zero byte (unless the span
+    // is empty).
     bool complete = false;
     // Bytes written before the terminating zero byte.
     std::size_t written = 0;

@@ -190,6 +190,25 @@ std::optional<Encoding> DeclaredJapaneseCharset(std::span<const std::uint8_t> in
     return std::nullopt;
 }
 
+bool NeedsUserDefinedAreaAsShiftJis(std::span<const std::uint8_t> input) {
+    std::size_t i = 0;
+    while (i < input.size()) {
+        if (input.size() - i >= 8 && !AnyHighBit(&input[i])) {
+            i += 8;
+            continue;
+        }
+        const std::uint8_t b = input[i];
+        if (codepage::IsLeadByte(b) && i + 1 < input.size() &&
+            codepage::IsTrailByte(input[i + 1])) {
+            if (b >= 0xF0 && b <= 0xF9) return true;
+            i += 2;
+        } else {
+            ++i;
+        }
+    }
+    return false;
+}
+
 std::optional<Encoding> DetectorAnswer(std::span<const std::uint8_t> input) {
     // The detector settles within the first few hundred kilobytes; a whole large page would only
     // cost time.

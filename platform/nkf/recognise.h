@@ -20,6 +20,9 @@ bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input);
 bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input);
 // The Shift_JIS or EUC-JP encoding that a meta charset declaration in the first 1024 bytes names.
 std::optional<Encoding> DeclaredJapaneseCharset(std::span<const std::uint8_t> input);
+// Read as Shift_JIS, some character is in the user-defined area (F040-F9FC). Real Shift_JIS text
+// almost never needs it, while EUC-JP kanji of rows 84-92 read as exactly that.
+bool NeedsUserDefinedAreaAsShiftJis(std::span<const std::uint8_t> input);
 // The statistical detector's answer when it is Shift_JIS or EUC-JP.
 std::optional<Encoding> DetectorAnswer(std::span<const std::uint8_t> input);
 // Every non-ASCII character is half-width katakana when `input` is read as EUC-JP (0x8E and a

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -38,25 +37,6 @@ std::string Trim(std::string_view s) {
     return std::string(s);
 }
 
-int ListenOnLoopback(std::uint16_t& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("loopback server: socket failed");
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0) {
-        ::close(fd);
-        throw std::runtime_error("loopback server: bind/listen failed");
-    }
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
 int ConnectToLoopback(std::uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
@@ -69,22 +49,6 @@ int ConnectToLoopback(std::uint16_t port) {
         return -1;
     }
     return fd;
-}
-
-// Waits for a new connection while looking at `stop` now and then. Returns -1 when stopping.
-int AcceptUnlessStopped(int listen_fd, const std::atomic<bool>& stop) {
-    while (!stop) {
-        pollfd p{listen_fd, POLLIN, 0};
-        int n = ::poll(&p, 1, kPollStepMs);
-        if (n <= 0) continue;
-        int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return fd;
-        }
-    }
-    return -1;
 }
 
 bool SendAll(int fd, const char* data, std::size_t size) {
@@ -397,6 +361,30 @@ std::size_t OpenFileDescriptorCount() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// HttpListener
+
+std::vector<ReceivedRequest> HttpListener::Requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+std::size_t HttpListener::RequestCount() const {
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+}
+
+bool HttpListener::WaitForRequests(std::size_t count, milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+}
+
+void HttpListener::Record(ReceivedRequest request) {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(request));
+    changed_.notify_all();
+}
+
+// ---------------------------------------------------------------------------------------------
 // LoopbackServer
 
 struct LoopbackServer::Route {
@@ -405,23 +393,11 @@ struct LoopbackServer::Route {
 };
 
 LoopbackServer::LoopbackServer() {
-    listen_fd_ = ListenOnLoopback(port_);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
-}
-
-LoopbackServer::~LoopbackServer() {
-    stop_ = true;
-    acceptor_.join();
-    {
-        std::lock_guard lock(mutex_);
-        for (int fd : client_fds_) ::shutdown(fd, SHUT_RDWR);
-    }
-    threads_.JoinAll();
-    ::close(listen_fd_);
+    Start([this](int fd, std::size_t number) { ServeConnection(fd, number); });
 }
 
 std::string LoopbackServer::Url(std::string_view path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+    return "http://127.0.0.1:" + std::to_string(Port()) + std::string(path);
 }
 
 void LoopbackServer::Serve(std::string path, Reply reply) {
@@ -430,41 +406,6 @@ void LoopbackServer::Serve(std::string path, Reply reply) {
     route->reply = std::move(reply);
     std::lock_guard lock(mutex_);
     routes_[std::move(path)] = std::move(route);
-}
-
-std::vector<ReceivedRequest> LoopbackServer::Requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-std::size_t LoopbackServer::RequestCount() const {
-    std::lock_guard lock(mutex_);
-    return requests_.size();
-}
-
-std::size_t LoopbackServer::ConnectionCount() const {
-    std::lock_guard lock(mutex_);
-    return connections_;
-}
-
-std::size_t LoopbackServer::OpenConnectionCount() const {
-    std::lock_guard lock(mutex_);
-    return open_connections_;
-}
-
-bool LoopbackServer::WaitForRequests(std::size_t count, milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
-}
-
-bool LoopbackServer::WaitForConnections(std::size_t count, milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return connections_ >= count; });
-}
-
-bool LoopbackServer::WaitUntilIdle(milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return open_connections_ == 0; });
 }
 
 std::shared_ptr<const LoopbackServer::Route> LoopbackServer::FindRoute(
@@ -481,28 +422,8 @@ std::shared_ptr<const LoopbackServer::Route> LoopbackServer::FindRoute(
     return it == routes_.end() ? nullptr : it->second;
 }
 
-void LoopbackServer::AcceptLoop() {
-    for (;;) {
-        int fd = AcceptUnlessStopped(listen_fd_, stop_);
-        if (fd < 0) return;
-        std::lock_guard lock(mutex_);
-        std::size_t number = ++connections_;
-        ++open_connections_;
-        client_fds_.push_back(fd);
-        threads_.Start([this, fd, number] { ServeConnection(fd, number); });
-        changed_.notify_all();
-    }
-}
-
 void LoopbackServer::ServeConnection(int fd, std::size_t number) {
-    auto finish = [&] {
-        std::lock_guard lock(mutex_);
-        client_fds_.erase(std::find(client_fds_.begin(), client_fds_.end(), fd));
-        ::close(fd);
-        --open_connections_;
-        changed_.notify_all();
-    };
-
+    const std::atomic<bool>& stop = Stopping();
     std::string pending;
     for (;;) {
         std::string head;
@@ -521,24 +442,19 @@ void LoopbackServer::ServeConnection(int fd, std::size_t number) {
                              request.version == "HTTP/1.0";
         bool is_head = request.method == "HEAD";
         auto route = FindRoute(request.target);
-        {
-            std::lock_guard lock(mutex_);
-            if (!route || route->reply.special != Special::kSilent)
-                requests_.push_back(std::move(request));
-            changed_.notify_all();
-        }
+        if (!route || route->reply.special != Special::kSilent) Record(std::move(request));
         if (length && !SkipBody(fd, pending, std::strtoull(length->c_str(), nullptr, 10))) break;
 
         static const Reply kNotFound = Reply::Status(404, "<html><body>not found</body></html>");
         const Reply& reply = route ? route->reply : kNotFound;
-        if (reply.gate) reply.gate->Pass(stop_);
-        if (stop_) break;
+        if (reply.gate) reply.gate->Pass(stop);
+        if (stop) break;
 
         if (reply.special == Special::kNeverAnswer || reply.special == Special::kSilent) {
-            WaitForPeerToClose(fd, stop_);
+            WaitForPeerToClose(fd, stop);
             break;
         }
-        Sink sink(fd, reply, stop_);
+        Sink sink(fd, reply, stop);
         if (reply.special == Special::kRaw) {
             sink.Body(reply.body);
             break;
@@ -586,77 +502,22 @@ void LoopbackServer::ServeConnection(int fd, std::size_t number) {
         if (reply.framing == Framing::kChunked && !sink.Body("0\r\n\r\n")) break;
         if (closes_after) break;
     }
-    finish();
 }
 
 // ---------------------------------------------------------------------------------------------
 // LoopbackProxy
 
 LoopbackProxy::LoopbackProxy() {
-    listen_fd_ = ListenOnLoopback(port_);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
-}
-
-LoopbackProxy::~LoopbackProxy() {
-    stop_ = true;
-    acceptor_.join();
-    {
-        std::lock_guard lock(mutex_);
-        for (int fd : client_fds_) ::shutdown(fd, SHUT_RDWR);
-    }
-    threads_.JoinAll();
-    ::close(listen_fd_);
+    Start([this](int fd, std::size_t number) { ServeConnection(fd, number); });
 }
 
 std::string LoopbackProxy::Address() const {
-    return "127.0.0.1:" + std::to_string(port_);
-}
-
-std::vector<ReceivedRequest> LoopbackProxy::Requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-std::size_t LoopbackProxy::RequestCount() const {
-    std::lock_guard lock(mutex_);
-    return requests_.size();
-}
-
-std::size_t LoopbackProxy::ConnectionCount() const {
-    std::lock_guard lock(mutex_);
-    return connections_;
-}
-
-bool LoopbackProxy::WaitForRequests(std::size_t count, milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
-}
-
-bool LoopbackProxy::WaitUntilIdle(milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return open_connections_ == 0; });
-}
-
-void LoopbackProxy::AcceptLoop() {
-    for (;;) {
-        int fd = AcceptUnlessStopped(listen_fd_, stop_);
-        if (fd < 0) return;
-        std::lock_guard lock(mutex_);
-        std::size_t number = ++connections_;
-        ++open_connections_;
-        client_fds_.push_back(fd);
-        threads_.Start([this, fd, number] { ServeConnection(fd, number); });
-        changed_.notify_all();
-    }
+    return "127.0.0.1:" + std::to_string(Port());
 }
 
 void LoopbackProxy::ServeConnection(int fd, std::size_t number) {
+    const std::atomic<bool>& stop = Stopping();
     int upstream = -1;
-    auto forget = [&](int which) {
-        std::lock_guard lock(mutex_);
-        client_fds_.erase(std::find(client_fds_.begin(), client_fds_.end(), which));
-        ::close(which);
-    };
     auto answer = [fd](const char* status) {
         std::string out = std::string("HTTP/1.1 ") + status +
                           "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -666,11 +527,7 @@ void LoopbackProxy::ServeConnection(int fd, std::size_t number) {
     std::string pending, head;
     if (ReadHead(fd, pending, head)) {
         ReceivedRequest request = ParseHead(head, number);
-        {
-            std::lock_guard lock(mutex_);
-            requests_.push_back(request);
-            changed_.notify_all();
-        }
+        Record(request);
         // Only "http://127.0.0.1[:port]/..." and "http://localhost[:port]/..." are forwarded.
         std::string_view target = request.target;
         std::uint16_t port = 80;
@@ -693,10 +550,7 @@ void LoopbackProxy::ServeConnection(int fd, std::size_t number) {
         } else if (!loopback || (upstream = ConnectToLoopback(port)) < 0) {
             answer("502 Bad Gateway");
         } else {
-            {
-                std::lock_guard lock(mutex_);
-                client_fds_.push_back(upstream);
-            }
+            Track(upstream);
             std::string out = request.method + " " + path + " " + request.version + "\r\n";
             for (const auto& [key, value] : request.headers) {
                 if (EqualsNoCase(key, "Proxy-Connection") || EqualsNoCase(key, "Connection") ||
@@ -708,7 +562,7 @@ void LoopbackProxy::ServeConnection(int fd, std::size_t number) {
             if (SendAll(upstream, out.data(), out.size())) {
                 // Relay both ways until the origin closes (it was asked to) or the client leaves.
                 char buf[65536];
-                while (!stop_) {
+                while (!stop) {
                     pollfd p[2] = {{upstream, POLLIN, 0}, {fd, POLLIN, 0}};
                     int n = ::poll(p, 2, kPollStepMs);
                     if (n < 0 && errno != EINTR) break;
@@ -724,13 +578,9 @@ void LoopbackProxy::ServeConnection(int fd, std::size_t number) {
                     }
                 }
             }
-            forget(upstream);
+            Close(upstream);
         }
     }
-    forget(fd);
-    std::lock_guard lock(mutex_);
-    --open_connections_;
-    changed_.notify_all();
 }
 
 }  // namespace recvhtml::test

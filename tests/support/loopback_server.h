@@ -1,9 +1,9 @@
 #pragma once
 
-// A scripted HTTP/1.1 server and a forwarding proxy for tests and benchmarks. Both listen on
-// 127.0.0.1 with a port the system picks, serve every connection on a thread of its own, and stop
-// (closing every socket and joining every thread) when destroyed. Neither ever connects anywhere
-// off this machine: the proxy only forwards to 127.0.0.1 and localhost.
+// A scripted HTTP/1.1 server and a forwarding proxy for tests and benchmarks. Both are Listeners:
+// on 127.0.0.1 with a port the system picks, every connection on a thread of its own, and when
+// destroyed every socket closed and every thread joined. Neither ever connects anywhere off this
+// machine: the proxy only forwards to 127.0.0.1 and localhost.
 //
 // Typical use:
 //     recvhtml::test::LoopbackServer server;
@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/connection_threads.h"
+#include "tests/support/listener.h"
 
 namespace recvhtml::test {
 
@@ -117,14 +117,27 @@ std::string PatternBytes(std::size_t size, std::uint32_t seed = 1);
 // gzip-compresses `data` (for checking what a client decodes).
 std::string GzipBytes(std::string_view data);
 
-class LoopbackServer {
+// A listener that reads HTTP requests and keeps their heads: what the server and the proxy share.
+class HttpListener : public Listener {
+public:
+    std::vector<ReceivedRequest> Requests() const;
+    std::size_t RequestCount() const;
+    bool WaitForRequests(std::size_t count, milliseconds timeout = milliseconds(10000)) const;
+
+protected:
+    HttpListener() = default;
+    ~HttpListener() { Stop(); }
+    void Record(ReceivedRequest request);
+
+private:
+    std::vector<ReceivedRequest> requests_;
+};
+
+class LoopbackServer : public HttpListener {
 public:
     LoopbackServer();
-    ~LoopbackServer();
-    LoopbackServer(const LoopbackServer&) = delete;
-    LoopbackServer& operator=(const LoopbackServer&) = delete;
+    ~LoopbackServer() { Stop(); }
 
-    std::uint16_t Port() const { return port_; }
     // "http://127.0.0.1:<port>" followed by `path`.
     std::string Url(std::string_view path = "/") const;
 
@@ -133,72 +146,26 @@ public:
     // A route can be replaced at any time.
     void Serve(std::string path, Reply reply);
 
-    std::vector<ReceivedRequest> Requests() const;
-    std::size_t RequestCount() const;
-    std::size_t ConnectionCount() const;      // connections accepted so far
-    std::size_t OpenConnectionCount() const;  // connections not yet closed by either side
-
-    bool WaitForRequests(std::size_t count, milliseconds timeout = milliseconds(10000)) const;
-    bool WaitForConnections(std::size_t count, milliseconds timeout = milliseconds(10000)) const;
-    // Waits until every connection has been closed (by the client, or by the server's script).
-    bool WaitUntilIdle(milliseconds timeout = milliseconds(10000)) const;
-
 private:
     struct Route;
-    void AcceptLoop();
     void ServeConnection(int fd, std::size_t number);
     std::shared_ptr<const Route> FindRoute(const std::string& target) const;
 
-    int listen_fd_ = -1;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
     std::map<std::string, std::shared_ptr<const Route>> routes_;
-    std::vector<ReceivedRequest> requests_;
-    std::size_t connections_ = 0;
-    std::size_t open_connections_ = 0;
-    std::vector<int> client_fds_;
-    ConnectionThreads threads_;
-    std::thread acceptor_;
 };
 
 // A forwarding HTTP proxy: takes absolute-form requests ("GET http://127.0.0.1:port/x HTTP/1.1"),
 // records them, forwards them in origin form to the named loopback host and relays the response.
 // Requests for any other host get 502. CONNECT is answered with 501.
-class LoopbackProxy {
+class LoopbackProxy : public HttpListener {
 public:
     LoopbackProxy();
-    ~LoopbackProxy();
-    LoopbackProxy(const LoopbackProxy&) = delete;
-    LoopbackProxy& operator=(const LoopbackProxy&) = delete;
 
-    std::uint16_t Port() const { return port_; }
     // "127.0.0.1:<port>", the form a client takes as its proxy name.
     std::string Address() const;
 
-    std::vector<ReceivedRequest> Requests() const;
-    std::size_t RequestCount() const;
-    std::size_t ConnectionCount() const;
-    bool WaitForRequests(std::size_t count, milliseconds timeout = milliseconds(10000)) const;
-    // Waits until every client connection has been closed.
-    bool WaitUntilIdle(milliseconds timeout = milliseconds(10000)) const;
-
 private:
-    void AcceptLoop();
     void ServeConnection(int fd, std::size_t number);
-
-    int listen_fd_ = -1;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::vector<ReceivedRequest> requests_;
-    std::size_t connections_ = 0;
-    std::size_t open_connections_ = 0;
-    std::vector<int> client_fds_;
-    ConnectionThreads threads_;
-    std::thread acceptor_;
 };
 
 // Counts this process's open file descriptors (entries of /proc/self/fd).

@@ -1,17 +1,11 @@
 #include "tests/support/tls_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <stdexcept>
 
 namespace recvhtml::test {
@@ -79,100 +73,38 @@ TlsServer::TlsServer() : context_(std::make_unique<Context>()) {
               SSL_CTX_use_PrivateKey(context_->ctx.get(), context_->key.get()) == 1,
           "certificate in context");
 
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    Check(listen_fd_ >= 0, "socket");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listen_fd_, 16) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(listen_fd_);
-        throw std::runtime_error("tls server: bind/listen failed");
-    }
-    port_ = ntohs(addr.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    Start([this](int fd, std::size_t) { ServeConnection(fd); });
 }
 
+// Out of line, where Context is complete.
 TlsServer::~TlsServer() {
-    stop_ = true;
-    acceptor_.join();
-    {
-        std::lock_guard lock(mutex_);
-        for (int fd : client_fds_) ::shutdown(fd, SHUT_RDWR);
-    }
-    threads_.JoinAll();
-    ::close(listen_fd_);
+    Stop();
 }
 
 std::string TlsServer::Url(std::string_view path) const {
-    return "https://127.0.0.1:" + std::to_string(port_) + std::string(path);
-}
-
-std::size_t TlsServer::ConnectionCount() const {
-    std::lock_guard lock(mutex_);
-    return connections_;
-}
-
-std::size_t TlsServer::HandshakeCount() const {
-    std::lock_guard lock(mutex_);
-    return handshakes_;
-}
-
-std::size_t TlsServer::RequestCount() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-bool TlsServer::WaitUntilIdle(std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return client_fds_.empty(); });
-}
-
-void TlsServer::AcceptLoop() {
-    while (!stop_) {
-        pollfd p{listen_fd_, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
-        std::lock_guard lock(mutex_);
-        ++connections_;
-        client_fds_.push_back(fd);
-        threads_.Start([this, fd] { ServeConnection(fd); });
-    }
+    return "https://127.0.0.1:" + std::to_string(Port()) + std::string(path);
 }
 
 void TlsServer::ServeConnection(int fd) {
-    {
-        std::unique_ptr<SSL, SslFree> ssl(SSL_new(context_->ctx.get()));
-        if (ssl && SSL_set_fd(ssl.get(), fd) == 1 && SSL_accept(ssl.get()) == 1) {
-            {
-                std::lock_guard lock(mutex_);
-                ++handshakes_;
-            }
-            std::string head;
-            char buf[4096];
-            while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-                int n = SSL_read(ssl.get(), buf, sizeof buf);
-                if (n <= 0) break;
-                head.append(buf, static_cast<std::size_t>(n));
-            }
-            if (head.find("\r\n\r\n") != std::string::npos) {
-                static const char kPage[] =
-                    "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nsecret";
-                SSL_write(ssl.get(), kPage, sizeof kPage - 1);
-                std::lock_guard lock(mutex_);
-                ++requests_;
-            }
-            SSL_shutdown(ssl.get());
+    std::unique_ptr<SSL, SslFree> ssl(SSL_new(context_->ctx.get()));
+    if (ssl && SSL_set_fd(ssl.get(), fd) == 1 && SSL_accept(ssl.get()) == 1) {
+        ++handshakes_;
+        std::string head;
+        char buf[4096];
+        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
+            int n = SSL_read(ssl.get(), buf, sizeof buf);
+            if (n <= 0) break;
+            head.append(buf, static_cast<std::size_t>(n));
         }
-        ERR_clear_error();
+        if (head.find("\r\n\r\n") != std::string::npos) {
+            static const char kPage[] =
+                "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nsecret";
+            SSL_write(ssl.get(), kPage, sizeof kPage - 1);
+            ++requests_;
+        }
+        SSL_shutdown(ssl.get());
     }
-    std::lock_guard lock(mutex_);
-    client_fds_.erase(std::find(client_fds_.begin(), client_fds_.end(), fd));
-    ::close(fd);
-    changed_.notify_all();
+    ERR_clear_error();
 }
 
 }  // namespace recvhtml::test

@@ -17,6 +17,7 @@
 
 #include "platform/urlclient/url_client.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/print_qstring.h"
 #include "tests/support/scoped_env.h"
 #include "tests/window/japanese_pages.h"
 #include "window/form1.h"
@@ -24,10 +25,6 @@
 using recvhtml::test::Gate;
 using recvhtml::test::LoopbackServer;
 using recvhtml::test::Reply;
-
-void PrintTo(const QString& str, std::ostream* os) {
-    *os << '"' << str.toStdString() << '"';
-}
 
 namespace {
 

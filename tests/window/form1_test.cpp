@@ -18,13 +18,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include "tests/support/print_qstring.h"
 #include "window/form1.h"
 #include "window/text/remove_tags.h"
-
-// Failure messages show texts as text rather than as UTF-16 units.
-void PrintTo(const QString& str, std::ostream* os) {
-    *os << '"' << str.toStdString() << '"';
-}
 
 namespace {
 

@@ -1,14 +1,24 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <optional>
 
-#include "corpus.h"
 #include "platform/codepage/codepage.h"
 #include "platform/nkf/nkf.h"
+#include "tests/support/corpus/corpus.h"
 
 namespace {
 
-const std::filesystem::path kCorpus = RECVHTML_CORPUS_DIR;
+// The encoding a corpus name ("cp932", "utf-16le", ...) stands for.
+std::optional<nkf::Encoding> EncodingOfSuffix(const std::string& suffix) {
+    if (suffix == "cp932") return nkf::Encoding::kShiftJis;
+    if (suffix == "euc-jp") return nkf::Encoding::kEucJp;
+    if (suffix == "iso-2022-jp") return nkf::Encoding::kIso2022Jp;
+    if (suffix == "utf-8" || suffix == "utf-8-bom") return nkf::Encoding::kUtf8;
+    if (suffix == "utf-16le") return nkf::Encoding::kUtf16Le;
+    if (suffix == "utf-16be") return nkf::Encoding::kUtf16Be;
+    return std::nullopt;
+}
 
 // The text the converter makes of `bytes`, read back through the code page, and its encoding.
 struct Conversion {
@@ -26,11 +36,11 @@ Conversion Convert(const std::vector<std::uint8_t>& bytes) {
 }
 
 TEST(NkfCorpus, EveryPageIsRecognisedAndConverted) {
-    const std::vector<corpus::Sample> pages = corpus::ReadPages(kCorpus / "pages");
+    const std::vector<corpus::Sample> pages = corpus::ReadPages();
     ASSERT_GE(pages.size(), 100u);
     for (const corpus::Sample& page : pages) {
         const Conversion conversion = Convert(page.bytes);
-        EXPECT_EQ(conversion.from, page.encoding) << page.name;
+        EXPECT_EQ(conversion.from, EncodingOfSuffix(page.suffix)) << page.name;
         EXPECT_TRUE(conversion.complete) << page.name;
         EXPECT_TRUE(conversion.text == page.expected) << page.name;
     }
@@ -40,7 +50,7 @@ class NkfSnippets : public testing::TestWithParam<std::string> {};
 
 // Short text gives the detectors little to go on; at most one snippet in a hundred may go wrong.
 TEST_P(NkfSnippets, AtLeast99In100AreRight) {
-    const std::vector<corpus::Sample> snippets = corpus::ReadSnippets(kCorpus, GetParam());
+    const std::vector<corpus::Sample> snippets = corpus::ReadSnippets(GetParam());
     ASSERT_EQ(snippets.size(), 100u);
     int right = 0;
     for (const corpus::Sample& snippet : snippets) {

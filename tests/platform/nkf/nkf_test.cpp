@@ -92,6 +92,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Encoding::kEucJp},
         RecogniseCase{"EucJpHalfWidthKatakanaOnly", Bytes{0x8E, 0xB1, 0x8E, 0xB2, 0x8E, 0xB3},
                       Encoding::kEucJp},
+        // Both decode: as Shift_JIS these are user-defined characters, as EUC-JP 堯槇遙瑤凜熙.
+        RecogniseCase{"UserDefinedAreaReadingLoses",
+                      Bytes{0xF4, 0xA1, 0xF4, 0xA2, 0xF4, 0xA3, 0xF4, 0xA4, 0xF4, 0xA5, 0xF4, 0xA6},
+                      Encoding::kEucJp},
         // A zero byte ends what is judged: UTF-8 after it does not count.
         RecogniseCase{"OnlyBytesBeforeZeroCount", Bytes{0x93, 0xFA, 0x00, 0xE3, 0x81, 0x82},
                       Encoding::kShiftJis}),
@@ -207,6 +211,63 @@ INSTANTIATE_TEST_SUITE_P(
         ConvertCase{"Utf16ReadWhole", Bytes{0xFF, 0xFE, 'a', 0, 'b', 0, 'c', 0}, B("abc")},
         ConvertCase{"Utf16NulCharacterKept", Bytes{0xFF, 0xFE, 'a', 0, 0, 0, 'b', 0},
                     Bytes{'a', 0, 'b'}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Rows 89-92 hold the NEC-selected IBM extension characters at the codes the Shift_JIS arithmetic
+// gives. The code page reads the IBM duplicates (FA40-FC4B) as the same characters, so only the
+// bytes tell whether the right codes were written.
+struct ExtensionRowsCase {
+    const char* name;
+    friend void PrintTo(const ExtensionRowsCase& c, std::ostream* os) { *os << c.name; }
+    Bytes head;  // comes out as it is
+    Bytes shiftIn;
+    std::uint8_t high;  // what the encoding adds to each JIS byte
+    Bytes shiftOut;
+};
+
+class ExtensionRows : public testing::TestWithParam<ExtensionRowsCase> {};
+
+TEST_P(ExtensionRows, AreTheirCp932Codes) {
+    const ExtensionRowsCase& c = GetParam();
+    // One body of "あり, the cell, です" for every cell, long enough to hold many of the
+    // converter's blocks.
+    Bytes input = c.head + c.shiftIn;
+    Bytes expected = c.head;
+    std::vector<std::string> cells;
+    for (int row = 89; row <= 92; ++row) {
+        for (int cell = 1; cell <= 94; ++cell) {
+            const int lead = (row + 1) / 2 + 0xC0;
+            const int trail = row % 2 == 1 ? cell + 0x3F + (cell >= 64) : cell + 0x9E;
+            const Bytes code = {static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(trail)};
+            if (!codepage::DecodesCleanly(code)) continue;  // a cell CP932 leaves empty
+            cells.push_back(std::to_string(row) + "-" + std::to_string(cell));
+            const auto jisRow = static_cast<std::uint8_t>(row + 0x20);
+            const auto jisCell = static_cast<std::uint8_t>(cell + 0x20);
+            Bytes jis = {0x24, 0x22, 0x24, 0x6A, jisRow, jisCell, 0x24, 0x47, 0x24, 0x39};
+            for (auto& b : jis) b |= c.high;
+            input = std::move(input) + jis;
+            expected = std::move(expected) + Bytes{0x82, 0xA0, 0x82, 0xE8} + code +
+                       Bytes{0x82, 0xC5, 0x82, 0xB7};
+        }
+    }
+    ASSERT_EQ(cells.size(), 374u);
+    const Bytes output = Convert(input + c.shiftOut);
+    ASSERT_EQ(output.size(), expected.size());
+    std::vector<std::string> wrong;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        const auto at = static_cast<std::ptrdiff_t>(c.head.size() + 10 * i);
+        if (!std::equal(output.begin() + at, output.begin() + at + 10, expected.begin() + at)) {
+            wrong.push_back(cells[i]);
+        }
+    }
+    EXPECT_EQ(wrong, std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, ExtensionRows,
+    testing::Values(ExtensionRowsCase{"EucJp", kEucMeta, {}, 0x80, {}},
+                    ExtensionRowsCase{"Iso2022Jp1983", {}, B("\x1b$B"), 0, B("\x1b(B")},
+                    ExtensionRowsCase{"Iso2022Jp1978", {}, B("\x1b$@"), 0, B("\x1b(B")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NkfOptions, OnlyShiftJisOutputIsKnown) {

@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "tests/platform/nkf/corpus.h"
+#include "tests/support/corpus/corpus.h"
 
 namespace {
 
@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Every page of the corpus, in every encoding, gives the same text as its Shift_JIS form.
 TEST(ConvertBody, EveryEncodingGivesTheShiftJisText) {
-    const std::vector<corpus::Sample> pages = corpus::ReadPages(RECVHTML_CORPUS_DIR "/pages");
+    const std::vector<corpus::Sample> pages = corpus::ReadPages();
     ASSERT_GE(pages.size(), 100u);
     for (const corpus::Sample& page : pages) {
         EXPECT_EQ(ConvertBody(page.bytes), WithCrLf(page.expected)) << page.name;

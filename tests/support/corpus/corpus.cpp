@@ -1,4 +1,4 @@
-#include "corpus.h"
+#include "tests/support/corpus/corpus.h"
 
 #include <QString>
 #include <fstream>
@@ -6,6 +6,9 @@
 
 namespace corpus {
 namespace {
+
+const std::filesystem::path kCorpus = RECVHTML_CORPUS_DIR;
+const std::filesystem::path kBenchPages = RECVHTML_BENCH_PAGES;
 
 std::u16string FromUtf8(const std::vector<std::uint8_t>& bytes) {
     return QString::fromUtf8(reinterpret_cast<const char*>(bytes.data()),
@@ -25,39 +28,28 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {});
 }
 
-std::optional<nkf::Encoding> EncodingOfSuffix(const std::string& suffix) {
-    if (suffix == "cp932") return nkf::Encoding::kShiftJis;
-    if (suffix == "euc-jp") return nkf::Encoding::kEucJp;
-    if (suffix == "iso-2022-jp") return nkf::Encoding::kIso2022Jp;
-    if (suffix == "utf-8" || suffix == "utf-8-bom") return nkf::Encoding::kUtf8;
-    if (suffix == "utf-16le") return nkf::Encoding::kUtf16Le;
-    if (suffix == "utf-16be") return nkf::Encoding::kUtf16Be;
-    return std::nullopt;
-}
-
 std::vector<std::string> Suffixes() {
     return {"cp932", "euc-jp", "iso-2022-jp", "utf-8", "utf-8-bom", "utf-16le", "utf-16be"};
 }
 
-std::vector<Sample> ReadPages(const std::filesystem::path& folder) {
+std::vector<Sample> ReadPages() {
     std::vector<Sample> pages;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        const std::string suffix = entry.path().extension().string().substr(1);
-        const auto encoding = EncodingOfSuffix(suffix);
-        if (!encoding) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(kCorpus / "pages")) {
+        if (entry.path().extension() == ".expected") continue;
         pages.push_back({entry.path().filename().string(), ReadFile(entry.path()),
-                         FromUtf8(ReadFile(entry.path().string() + ".expected")), *encoding});
+                         FromUtf8(ReadFile(entry.path().string() + ".expected")),
+                         entry.path().extension().string().substr(1)});
     }
     return pages;
 }
 
-std::vector<Sample> ReadSnippets(const std::filesystem::path& folder, const std::string& suffix) {
-    const std::vector<std::uint8_t> records = ReadFile(folder / ("snippets." + suffix));
+std::vector<Sample> ReadSnippets(const std::string& suffix) {
+    const std::vector<std::uint8_t> records = ReadFile(kCorpus / ("snippets." + suffix));
     std::vector<Sample> snippets;
     std::size_t pos = 0;
     while (pos + 4 <= records.size()) {
         Sample sample;
-        sample.encoding = *EncodingOfSuffix(suffix);
+        sample.suffix = suffix;
         sample.name = suffix + " #" + std::to_string(snippets.size());
         const std::uint32_t length = ReadLength(records, pos);
         sample.bytes.assign(records.begin() + pos + 4, records.begin() + pos + 4 + length);
@@ -69,6 +61,10 @@ std::vector<Sample> ReadSnippets(const std::filesystem::path& folder, const std:
         snippets.push_back(std::move(sample));
     }
     return snippets;
+}
+
+std::filesystem::path BenchPagePath(const std::string& suffix) {
+    return kBenchPages / ("bench." + suffix);
 }
 
 }  // namespace corpus

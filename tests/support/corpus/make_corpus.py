@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Makes the Japanese test pages and snippets for the kanji converter from the texts in texts/.
+"""Makes the Japanese test pages, snippets and benchmark pages from the texts in texts/.
 
 Every text is encoded with Python's codecs into each encoding the converter reads, as whole HTML
 pages (with and without a meta charset declaration) and as short snippets of 30 to 600 bytes cut
