@@ -3,31 +3,22 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QLineEdit>
-#include <QMimeData>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScopedValueRollback>
 #include <QScreen>
 #include <QStyle>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <optional>
-#include <thread>
-#include <vector>
 
-#include "download/module1.h"
-#include "window/text/convert_body.h"
+#include "window/fetch_text.h"
+#include "window/report_and_end.h"
 #include "window/text/remove_tags.h"
 
 namespace {
@@ -84,185 +75,7 @@ QFont FormFont() {
     return fnt;
 }
 
-bool IsUserInput(QEvent::Type typ) {
-    switch (typ) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-        case QEvent::Wheel:
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::ShortcutOverride:
-        case QEvent::Shortcut:
-        case QEvent::InputMethod:
-        case QEvent::ContextMenu:
-        case QEvent::TouchBegin:
-        case QEvent::TouchUpdate:
-        case QEvent::TouchEnd:
-        case QEvent::TouchCancel:
-        case QEvent::TabletPress:
-        case QEvent::TabletMove:
-        case QEvent::TabletRelease:
-        case QEvent::NativeGesture:
-        case QEvent::Gesture:
-        case QEvent::DragEnter:
-        case QEvent::DragMove:
-        case QEvent::Drop:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// While it lives, the program takes no keyboard, mouse or touch input and shows a busy cursor.
-// Painting, timers and the desktop's own requests still get through, so the window stays alive and
-// can still be closed. Input that arrives meanwhile is dropped, not kept for later: a click on Go
-// made during a fetch must not start another one once the first ends.
-class InputBlock : public QObject {
-public:
-    InputBlock() {
-        QCoreApplication::instance()->installEventFilter(this);
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    }
-    ~InputBlock() override {
-        QGuiApplication::restoreOverrideCursor();
-        QCoreApplication::instance()->removeEventFilter(this);
-    }
-    InputBlock(const InputBlock&) = delete;
-    InputBlock& operator=(const InputBlock&) = delete;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (IsUserInput(event->type())) return true;
-        return QObject::eventFilter(watched, event);
-    }
-};
-
-// Marks a block of the result box that goes on from the one before, with no line break between.
-constexpr int kSeamState = 1;
-
-// Where a long paragraph may be cut for display: after a sentence, a clause or a word.
-bool IsSeamAfter(QChar chr) {
-    switch (chr.unicode()) {
-        case u'\u3002':  // 。
-        case u'\u3001':  // 、
-        case u'\uFF0E':  // ．
-        case u'\uFF01':  // ！
-        case u'\uFF1F':  // ？
-        case u'.':
-        case u'!':
-        case u'?':
-            return true;
-        default:
-            return chr.isSpace();
-    }
-}
-
-// The text as the result box hands it to Qt: each CR LF, lone CR or lone LF becomes one "\n", and a
-// paragraph longer than ResultBox::kSeamSpan is cut into pieces by further "\n"s, whose block
-// numbers go into `lngSeamBlocks`. A cut goes after the last sentence, clause or word end in the
-// final eighth of the span, else at the span's end; never inside a surrogate pair, and only where
-// more of the paragraph follows.
-QString SplitForDisplay(const QString& strText, std::vector<int>& lngSeamBlocks) {
-    constexpr qsizetype kLookBack = ResultBox::kSeamSpan / 8;
-    QString strShown;
-    strShown.reserve(strText.size() + strText.size() / (ResultBox::kSeamSpan - kLookBack) + 1);
-    const QChar* chrs = strText.constData();
-    const qsizetype lngLength = strText.size();
-    qsizetype lngLineStart = 0;  // where the current block starts in strShown
-    int lngBlock = 0;
-    for (qsizetype lngAt = 0; lngAt < lngLength; ++lngAt) {
-        const QChar chr = chrs[lngAt];
-        if (chr == u'\r' || chr == u'\n' || chr == QChar::ParagraphSeparator) {
-            if (chr == u'\r' && lngAt + 1 < lngLength && chrs[lngAt + 1] == u'\n') ++lngAt;
-            strShown += chr == QChar::ParagraphSeparator ? chr : QChar(u'\n');
-            lngLineStart = strShown.size();
-            ++lngBlock;
-            continue;
-        }
-        if (strShown.size() - lngLineStart >= ResultBox::kSeamSpan && !chr.isLowSurrogate()) {
-            qsizetype lngCut = strShown.size();  // the seam goes before this index
-            for (qsizetype lngBack = strShown.size() - 1; lngBack > strShown.size() - kLookBack;
-                 --lngBack) {
-                if (IsSeamAfter(strShown.at(lngBack))) {
-                    lngCut = lngBack + 1;
-                    break;
-                }
-            }
-            strShown.insert(lngCut, u'\n');
-            lngLineStart = lngCut + 1;
-            lngSeamBlocks.push_back(++lngBlock);
-        }
-        strShown += chr;
-    }
-    return strShown;
-}
 }  // namespace
-
-ResultBox::ResultBox(QWidget* parent) : QPlainTextEdit(parent) {
-    // Long lines wrap at the box's width, anywhere if need be: Japanese text has no spaces.
-    setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    // Tab moves on to the next control, as in the other boxes, rather than typing a tab.
-    setTabChangesFocus(true);
-    connect(this, &QPlainTextEdit::textChanged, this, &ResultBox::NoteEdit);
-}
-
-QString ResultBox::Text() const {
-    return blnEdited ? DocumentText() : strSet;
-}
-
-void ResultBox::SetText(const QString& strText) {
-    std::vector<int> lngSeamBlocks;
-    const QString strShown = SplitForDisplay(strText, lngSeamBlocks);
-    {
-        QScopedValueRollback<bool> setting(blnSetting, true);
-        setPlainText(strShown);
-    }
-    QTextDocument* doc = document();
-    for (int lngBlock : lngSeamBlocks) doc->findBlockByNumber(lngBlock).setUserState(kSeamState);
-    strSet = strText;
-    blnEdited = false;
-}
-
-QString ResultBox::DocumentText() const {
-    QString strText;
-    for (QTextBlock blk = document()->begin(); blk.isValid(); blk = blk.next()) {
-        if (blk != document()->begin() && blk.userState() != kSeamState) {
-            strText += QStringLiteral("\r\n");
-        }
-        strText += blk.text();
-    }
-    return strText;
-}
-
-QMimeData* ResultBox::createMimeDataFromSelection() const {
-    // What Qt would copy, less the breaks it would put at seams.
-    const QTextCursor cur = textCursor();
-    QString strText = cur.selectedText();
-    QTextBlock blk = document()->findBlock(cur.selectionStart());
-    qsizetype lngTo = 0;
-    for (qsizetype lngFrom = 0; lngFrom < strText.size(); ++lngFrom) {
-        const QChar chr = strText.at(lngFrom);
-        if (chr != QChar::ParagraphSeparator) {
-            strText[lngTo++] = chr;
-            continue;
-        }
-        blk = blk.next();
-        if (blk.userState() != kSeamState) strText[lngTo++] = u'\n';
-    }
-    strText.truncate(lngTo);
-    auto* mim = new QMimeData;
-    mim->setText(strText);
-    return mim;
-}
-
-void ResultBox::NoteEdit() {
-    if (!blnSetting) blnEdited = true;
-}
 
 Form1::Form1(QWidget* parent)
     : QWidget(parent),
@@ -362,24 +175,38 @@ void Form1::Text1_GotFocus() {
     Text1->setSelection(0, static_cast<int>(Text1->text().size()));
 }
 
-void Form1::Command1_Click() {
+// An error a handler has no answer for ends the program from inside the handler (the
+// function-try-blocks below): it must not travel on into Qt's event dispatch.
+
+void Form1::Command1_Click() try {
     Command1->setEnabled(false);
     strHtml.clear();
     Text2->SetText(QString());
 
-    std::optional<QString> strText = FetchText(Text1->text());
-    if (strText) {
-        strHtml = std::move(*strText);
-        CheckBox1_Click();
-    } else {
-        // Nothing came: the tooltip gives the count of what is shown, none.
-        Text2->setToolTip(QStringLiteral("0文字"));
+    FetchResult result;
+    {
+        QScopedValueRollback<bool> fetching(blnFetching, true);
+        result = FetchText(Text1->text());
+    }
+    switch (result.kind) {
+        case FetchResult::Kind::kText:
+            strHtml = std::move(result.strText);
+            CheckBox1_Click();
+            break;
+        case FetchResult::Kind::kNothing:
+            // Nothing came: the tooltip gives the count of what is shown, none.
+            Text2->setToolTip(QStringLiteral("0文字"));
+            break;
+        case FetchResult::Kind::kUnexpectedError:
+            ReportAndEnd(result.strError);
     }
 
     Command1->setEnabled(true);
+} catch (...) {
+    ReportAndEnd(DescribeError(std::current_exception()));
 }
 
-void Form1::CheckBox1_Click() {
+void Form1::CheckBox1_Click() try {
     if (CheckBox1->checkState() == Qt::Unchecked) {
         Text2->SetText(strHtml);
     } else {
@@ -387,35 +214,8 @@ void Form1::CheckBox1_Click() {
     }
     const qsizetype lngCount = Text2->Text().size();
     Text2->setToolTip(QString::number(lngCount) + QStringLiteral("文字"));
-}
-
-std::optional<QString> Form1::FetchText(const QString& strUrl) {
-    // The download and the conversion run on a worker thread while this thread keeps the window
-    // painted; no other handler runs meanwhile, since the window takes no input until they end.
-    // No result means the download brought nothing.
-    std::optional<QString> strText;
-    std::exception_ptr errWorker;
-    QEventLoop loop;
-    InputBlock block;
-    QScopedValueRollback<bool> fetching(blnFetching, true);
-
-    std::thread thdWorker([&strUrl, &strText, &errWorker, &loop] {
-        try {
-            std::vector<std::uint8_t> bytBody;
-            const std::int32_t lngCount = Module1::DownloadBytes(strUrl, bytBody, QString());
-            if (lngCount > 0) strText = ConvertBody(bytBody);
-        } catch (...) {
-            errWorker = std::current_exception();
-        }
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    // The loop also ends early when the program is asked to quit; the worker is waited for either
-    // way, since it writes into this frame.
-    thdWorker.join();
-
-    if (errWorker) std::rethrow_exception(errWorker);
-    return strText;
+} catch (...) {
+    ReportAndEnd(DescribeError(std::current_exception()));
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {

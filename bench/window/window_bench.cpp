@@ -7,7 +7,6 @@
 // The pages are markup-dense Japanese news listings in EUC-JP, declared in an http-equiv meta tag.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,9 +25,11 @@
 #include <vector>
 
 #include "download/module1.h"
+#include "platform/urlclient/url_client.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/memory_usage.h"
 #include "tests/support/scoped_env.h"
+#include "window/big_blocks.h"
 #include "window/form1.h"
 #include "window/text/convert_body.h"
 #include "window/text/remove_tags.h"
@@ -463,13 +464,15 @@ BENCHMARK(BM_PeakMemoryByStep)
 
 int main(int argc, char** argv) {
     // The same memory policy as the program's own main().
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    ReturnBigBlocksToTheSystem();
     const NoProxyVariables noProxyVariables;
     // The server's process is made first, while this one has a single thread.
     if (!StartServerProcess()) {
         std::fprintf(stderr, "window_bench: could not start the loopback server\n");
         return 1;
     }
+    // libcurl is set up before any download thread, as in the program's own main().
+    const urlclient::GlobalInit curl;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     int lngStatus = 0;
     {

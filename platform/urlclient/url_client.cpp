@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -60,10 +61,22 @@ bool IsHex(char c) {
 
 // ---------------------------------------------------------------------------------------------
 
-GlobalInit::GlobalInit() : ok_(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {}
+namespace {
+
+// How many GlobalInit objects that set libcurl up are alive. Sessions open only while one is:
+// libcurl would otherwise set itself up on the first handle, on whatever thread that is.
+std::atomic<int> live_inits{0};
+
+}  // namespace
+
+GlobalInit::GlobalInit() : ok_(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {
+    if (ok_) ++live_inits;
+}
 
 GlobalInit::~GlobalInit() {
-    if (ok_) curl_global_cleanup();
+    if (!ok_) return;
+    --live_inits;
+    curl_global_cleanup();
 }
 
 class Session {
@@ -272,6 +285,7 @@ void UrlHandle::Pump(Pred until) {
 // ---------------------------------------------------------------------------------------------
 
 SessionPtr OpenSession(const SessionOptions& options) {
+    if (live_inits == 0) return nullptr;
     if (options.access == AccessMode::kNamedProxy && options.proxy.empty()) return nullptr;
     SessionPtr session(new Session{options, nullptr, 0});
     session->share.reset(curl_share_init());

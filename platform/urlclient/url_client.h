@@ -18,14 +18,15 @@
 namespace urlclient {
 
 // Sets up libcurl for the whole program and tears it down at the end. Create exactly one, in
-// main(), before any other thread starts; every other call of this layer comes after it.
+// main(), before any other thread starts. Sessions open only while it lives and only if it could
+// set libcurl up: before it, after it and after a failed set-up, OpenSession returns null.
 class GlobalInit {
 public:
     GlobalInit();
     ~GlobalInit();
     GlobalInit(const GlobalInit&) = delete;
     GlobalInit& operator=(const GlobalInit&) = delete;
-    // Whether libcurl could be set up; when it could not, every session fails to open.
+    // Whether libcurl could be set up.
     bool ok() const { return ok_; }
 
 private:
@@ -67,7 +68,8 @@ struct UrlCloser {
 using SessionPtr = std::unique_ptr<Session, SessionCloser>;
 using UrlPtr = std::unique_ptr<UrlHandle, UrlCloser>;
 
-// Opens a session. Returns null when the client cannot be set up (or the named proxy is empty).
+// Opens a session. Returns null when libcurl is not set up (see GlobalInit), when the session's
+// own resources cannot be had, or when the named proxy is empty.
 SessionPtr OpenSession(const SessionOptions& options);
 
 // Flags for OpenUrl.

@@ -1,17 +1,21 @@
 // Go, from the click to the text shown, against a server started on 127.0.0.1 by each test.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCursor>
+#include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
+#include "platform/urlclient/url_client.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/print_qstring.h"
 #include "tests/support/scoped_env.h"
@@ -23,6 +27,8 @@ using recvhtml::test::LoopbackServer;
 using recvhtml::test::Reply;
 
 namespace {
+
+const urlclient::GlobalInit g_curl;
 
 // The pages of japanese_pages.h as the window should show them, %1 standing for the charset
 // named in the page and line breaks written as LF.
@@ -249,6 +255,58 @@ TEST(Form1FetchUnload, ClosingDuringAFetchEndsTheProgramAtOnce) {
             std::_Exit(3);
         },
         testing::ExitedWithCode(0), "");
+}
+
+// The address space this process has taken, in bytes (VmSize).
+std::size_t AddressSpaceBytes() {
+    std::ifstream fil("/proc/self/status");
+    std::string strLine;
+    while (std::getline(fil, strLine)) {
+        if (strLine.rfind("VmSize:", 0) == 0) return std::stoull(strLine.substr(7)) * 1024;
+    }
+    return 0;
+}
+
+// A page whose conversion cannot have its memory is an error, not an empty page: its report goes
+// to the error output and the program ends with status 1. The address space is capped so that the
+// download and the rest of the fetch fit but the converter's output buffer (four times the body,
+// 512 MiB) cannot. Beside the body, the fetch's threads take address space for their stacks and
+// their own heaps (glibc reserves 64 MiB for each): with 192 MiB to spare the download no longer
+// fits, with 256 MiB it does; 384 MiB leaves room for all that, and after the body and the
+// worker's stack at most 376 MiB for the buffer.
+TEST(Form1FetchFailure, ConversionWithoutMemoryReportsAndEnds) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer's own reservations do not fit under the cap";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            constexpr std::size_t kBody = std::size_t{128} << 20;
+            constexpr std::size_t kRoom = kBody + (std::size_t{384} << 20);
+            NoProxyVariables noProxyVariables;
+            LoopbackServer srv;
+            srv.Serve("/big", Reply::Ok(std::string(kBody, 'a'), "text/plain"));
+            Form1 frm;
+            frm.Text1->setText(QString::fromStdString(srv.Url("/big")));
+            frm.show();
+            if (!QTest::qWaitForWindowExposed(&frm)) std::_Exit(4);
+            // Closes the report's message box as a user would, so that the program can end.
+            QTimer tmrDismiss;
+            QObject::connect(&tmrDismiss, &QTimer::timeout, [] {
+                if (auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                    dlg->reject();
+                }
+            });
+            tmrDismiss.start(10);
+
+            rlimit lim{};
+            getrlimit(RLIMIT_AS, &lim);
+            lim.rlim_cur = AddressSpaceBytes() + kRoom;
+            if (setrlimit(RLIMIT_AS, &lim) != 0) std::_Exit(5);
+            QTest::mouseClick(frm.Command1, Qt::LeftButton);
+            std::_Exit(3);
+        },
+        testing::ExitedWithCode(1), "recv-html: std::bad_alloc");
 }
 
 }  // namespace

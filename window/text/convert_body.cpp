@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <array>
+#include <new>
 #include <span>
 
 #include "platform/codepage/codepage.h"
@@ -82,7 +83,8 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
 std::vector<std::uint8_t> ConvertToShiftJis(std::span<const std::uint8_t> bytBody,
                                             std::size_t lngSize) {
     ZeroPages bytOutput(4 * lngSize + 1);
-    if (!bytOutput.Valid()) return {};
+    // An empty result would show as an empty page; the failure has to reach the window as one.
+    if (!bytOutput.Valid()) throw std::bad_alloc();
     nkf::SetNkfOption("s");
     const nkf::ConvertResult result = nkf::NkfConvert(bytOutput.Bytes(), bytBody);
     const auto itEnd = bytOutput.Bytes().begin() + static_cast<std::ptrdiff_t>(result.written) + 1;

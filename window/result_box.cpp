@@ -1,0 +1,142 @@
+#include "window/result_box.h"
+
+#include <QMimeData>
+#include <QScopedValueRollback>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <exception>
+#include <vector>
+
+#include "window/report_and_end.h"
+
+namespace {
+
+// Marks a block of the result box that goes on from the one before, with no line break between.
+constexpr int kSeamState = 1;
+
+// Where a long paragraph may be cut for display: after a sentence, a clause or a word.
+bool IsSeamAfter(QChar chr) {
+    switch (chr.unicode()) {
+        case u'\u3002':  // 。
+        case u'\u3001':  // 、
+        case u'\uFF0E':  // ．
+        case u'\uFF01':  // ！
+        case u'\uFF1F':  // ？
+        case u'.':
+        case u'!':
+        case u'?':
+            return true;
+        default:
+            return chr.isSpace();
+    }
+}
+
+// The text as the result box hands it to Qt: each CR LF, lone CR or lone LF becomes one "\n", and a
+// paragraph longer than ResultBox::kSeamSpan is cut into pieces by further "\n"s, whose block
+// numbers go into `lngSeamBlocks`. A cut goes after the last sentence, clause or word end in the
+// final eighth of the span, else at the span's end; never inside a surrogate pair, and only where
+// more of the paragraph follows.
+QString SplitForDisplay(const QString& strText, std::vector<int>& lngSeamBlocks) {
+    constexpr qsizetype kLookBack = ResultBox::kSeamSpan / 8;
+    QString strShown;
+    strShown.reserve(strText.size() + strText.size() / (ResultBox::kSeamSpan - kLookBack) + 1);
+    const QChar* chrs = strText.constData();
+    const qsizetype lngLength = strText.size();
+    qsizetype lngLineStart = 0;  // where the current block starts in strShown
+    int lngBlock = 0;
+    for (qsizetype lngAt = 0; lngAt < lngLength; ++lngAt) {
+        const QChar chr = chrs[lngAt];
+        if (chr == u'\r' || chr == u'\n' || chr == QChar::ParagraphSeparator) {
+            if (chr == u'\r' && lngAt + 1 < lngLength && chrs[lngAt + 1] == u'\n') ++lngAt;
+            strShown += chr == QChar::ParagraphSeparator ? chr : QChar(u'\n');
+            lngLineStart = strShown.size();
+            ++lngBlock;
+            continue;
+        }
+        if (strShown.size() - lngLineStart >= ResultBox::kSeamSpan && !chr.isLowSurrogate()) {
+            qsizetype lngCut = strShown.size();  // the seam goes before this index
+            for (qsizetype lngBack = strShown.size() - 1; lngBack > strShown.size() - kLookBack;
+                 --lngBack) {
+                if (IsSeamAfter(strShown.at(lngBack))) {
+                    lngCut = lngBack + 1;
+                    break;
+                }
+            }
+            strShown.insert(lngCut, u'\n');
+            lngLineStart = lngCut + 1;
+            lngSeamBlocks.push_back(++lngBlock);
+        }
+        strShown += chr;
+    }
+    return strShown;
+}
+}  // namespace
+
+ResultBox::ResultBox(QWidget* parent) : QPlainTextEdit(parent) {
+    // Long lines wrap at the box's width, anywhere if need be: Japanese text has no spaces.
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Tab moves on to the next control, as in the other boxes, rather than typing a tab.
+    setTabChangesFocus(true);
+    connect(this, &QPlainTextEdit::textChanged, this, &ResultBox::NoteEdit);
+}
+
+QString ResultBox::Text() const {
+    return blnEdited ? DocumentText() : strSet;
+}
+
+void ResultBox::SetText(const QString& strText) {
+    std::vector<int> lngSeamBlocks;
+    const QString strShown = SplitForDisplay(strText, lngSeamBlocks);
+    {
+        QScopedValueRollback<bool> setting(blnSetting, true);
+        setPlainText(strShown);
+    }
+    QTextDocument* doc = document();
+    for (int lngBlock : lngSeamBlocks) doc->findBlockByNumber(lngBlock).setUserState(kSeamState);
+    strSet = strText;
+    blnEdited = false;
+}
+
+QString ResultBox::DocumentText() const {
+    QString strText;
+    for (QTextBlock blk = document()->begin(); blk.isValid(); blk = blk.next()) {
+        if (blk != document()->begin() && blk.userState() != kSeamState) {
+            strText += QStringLiteral("\r\n");
+        }
+        strText += blk.text();
+    }
+    return strText;
+}
+
+QMimeData* ResultBox::createMimeDataFromSelection() const try {
+    // What Qt would copy, less the breaks it would put at seams.
+    const QTextCursor cur = textCursor();
+    QString strText = cur.selectedText();
+    QTextBlock blk = document()->findBlock(cur.selectionStart());
+    qsizetype lngTo = 0;
+    for (qsizetype lngFrom = 0; lngFrom < strText.size(); ++lngFrom) {
+        const QChar chr = strText.at(lngFrom);
+        if (chr != QChar::ParagraphSeparator) {
+            strText[lngTo++] = chr;
+            continue;
+        }
+        blk = blk.next();
+        if (blk.userState() != kSeamState) strText[lngTo++] = u'\n';
+    }
+    strText.truncate(lngTo);
+    auto* mim = new QMimeData;
+    mim->setText(strText);
+    return mim;
+} catch (...) {
+    // Qt calls this from its key and menu handling, which cannot carry an exception; a copy too
+    // large for the memory left ends the program as any handler's unexpected error does.
+    ReportAndEnd(DescribeError(std::current_exception()));
+}
+
+void ResultBox::NoteEdit() {
+    if (!blnSetting) blnEdited = true;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QPlainTextEdit>
+#include <QString>
+
+class QMimeData;
+class QWidget;
+
+// The result box: a multi-line text box whose text reads back exactly as it was set.
+//
+// Qt's document keeps paragraphs rather than the line breaks it was given, hands back "\n" for them
+// and turns a no-break space into a plain one, so the character count would drift from what was
+// set. The box therefore keeps the text it was last given and returns that until the user edits it;
+// after an edit it reads the document, with every line break counted as CR LF.
+//
+// Tag removal leaves a page as one paragraph of megabytes, and Qt lays out a paragraph whole before
+// it can show any of it. So the box shows a very long paragraph as a run of shorter ones ("seams"
+// join them: no line break is read back or copied there), ending each where a sentence or a word
+// ends if it can; only the pieces on screen are then laid out. The one visible trace is a line that
+// ends a little early at each seam, one in several hundred lines.
+class ResultBox : public QPlainTextEdit {
+    Q_OBJECT
+    Q_PROPERTY(QString text READ Text WRITE SetText)
+
+public:
+    explicit ResultBox(QWidget* parent);
+
+    // The text shown, with CR LF line breaks.
+    QString Text() const;
+    // Shows `strText`. CR LF, a lone CR and a lone LF each start a new line on screen.
+    void SetText(const QString& strText);
+
+    // The text as the document holds it now, seams joined and line breaks as CR LF. Equal to
+    // Text() until the user edits the box, and what Text() returns after.
+    QString DocumentText() const;
+
+    // The longest piece of a paragraph laid out on its own, in UTF-16 units.
+    static constexpr qsizetype kSeamSpan = 8192;
+
+protected:
+    QMimeData* createMimeDataFromSelection() const override;
+
+private:
+    void NoteEdit();
+
+    QString strSet;
+    bool blnSetting = false;
+    bool blnEdited = false;
+};
