@@ -5,6 +5,7 @@
 #include <array>
 #include <new>
 #include <span>
+#include <stdexcept>
 
 #include "platform/codepage/codepage.h"
 #include "platform/nkf/nkf.h"
@@ -87,6 +88,9 @@ std::vector<std::uint8_t> ConvertToShiftJis(std::span<const std::uint8_t> bytBod
     if (!bytOutput.Valid()) throw std::bad_alloc();
     nkf::SetNkfOption("s");
     const nkf::ConvertResult result = nkf::NkfConvert(bytOutput.Bytes(), bytBody);
+    // The buffer always has room for the whole page, so a conversion that stopped short failed;
+    // the part before the stop must not pass for the page.
+    if (!result.complete) throw std::runtime_error("the kanji converter stopped part-way");
     const auto itEnd = bytOutput.Bytes().begin() + static_cast<std::ptrdiff_t>(result.written) + 1;
     return std::vector<std::uint8_t>(bytOutput.Bytes().begin(), itEnd);
 }
