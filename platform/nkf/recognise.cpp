@@ -58,6 +58,13 @@ bool AnyHighBit(const std::uint8_t* p) {
     return (word & 0x8080808080808080ULL) != 0;
 }
 
+// The first position from `i` on that does not start eight ASCII bytes in a row: text is mostly
+// ASCII markup, passed over a word at a time.
+std::size_t SkipAsciiWords(std::span<const std::uint8_t> input, std::size_t i) {
+    while (input.size() - i >= 8 && !AnyHighBit(&input[i])) i += 8;
+    return i;
+}
+
 char ToLower(std::uint8_t b) {
     return static_cast<char>(b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
 }
@@ -105,10 +112,7 @@ bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input) {
     bool nonAscii = false;
     std::size_t i = 0;
     while (i < input.size()) {
-        if (input.size() - i >= 8 && !AnyHighBit(&input[i])) {
-            i += 8;
-            continue;
-        }
+        i = SkipAsciiWords(input, i);
         // Japanese text is mostly three-byte sequences in a row (E1 to EF but ED, whose second
         // byte is limited): a tight loop while they last.
         while (input.size() - i >= 3 && input[i] >= 0xE1 && input[i] <= 0xEF && input[i] != 0xED &&
@@ -132,10 +136,7 @@ bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input) {
 bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input) {
     std::size_t i = 0;
     while (i < input.size()) {
-        if (input.size() - i >= 8 && !AnyHighBit(&input[i])) {
-            i += 8;
-            continue;
-        }
+        i = SkipAsciiWords(input, i);
         // Kanji and kana: runs of two-byte characters.
         while (input.size() - i >= 2 && IsEucByte(input[i]) && IsEucByte(input[i + 1])) i += 2;
         if (i == input.size()) break;
@@ -193,10 +194,8 @@ std::optional<Encoding> DeclaredJapaneseCharset(std::span<const std::uint8_t> in
 bool NeedsUserDefinedAreaAsShiftJis(std::span<const std::uint8_t> input) {
     std::size_t i = 0;
     while (i < input.size()) {
-        if (input.size() - i >= 8 && !AnyHighBit(&input[i])) {
-            i += 8;
-            continue;
-        }
+        i = SkipAsciiWords(input, i);
+        if (i == input.size()) break;
         const std::uint8_t b = input[i];
         if (codepage::IsLeadByte(b) && i + 1 < input.size() &&
             codepage::IsTrailByte(input[i + 1])) {

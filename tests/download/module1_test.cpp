@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -48,6 +49,11 @@ struct BodyCase {
     std::size_t size;
     Framing framing;
     bool gzip;
+    // Names the case in CTest's list the same way in every build.
+    friend void PrintTo(const BodyCase& c, std::ostream* os) {
+        const char* const framings[] = {" length", " chunked", " until close"};
+        *os << c.size << framings[static_cast<int>(c.framing)] << (c.gzip ? " gzip" : "");
+    }
 };
 
 class DownloadBodyTest : public DownloadBytesTest, public testing::WithParamInterface<BodyCase> {};

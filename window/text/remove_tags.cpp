@@ -7,6 +7,7 @@
 #endif
 
 #include <cstring>
+#include <new>
 #include <string_view>
 
 // How the rules are driven
@@ -264,7 +265,9 @@ std::size_t DecodeEntities(char* data, std::size_t size) {
 
 QString RemoveTags(const QString& text) {
     const Patterns& patterns = GetPatterns();
-    if (!patterns.ok()) return QString();
+    // The patterns are fixed: one that cannot be built means no memory, and an empty result would
+    // pass for a page without text.
+    if (!patterns.ok()) throw std::bad_alloc();
 
     const Rule rules[] = {
         {patterns.script, 's', MayBeScript, "", OnFailure::kRuleIsOver},

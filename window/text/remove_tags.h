@@ -6,7 +6,6 @@
 // elements (each with its content) and every other tag; turns each line-break tag ("<br>",
 // "<BR clear=all>", "<br />") into CR LF; then decodes &quot; (with or without its semicolon),
 // &amp;, &gt;, &lt; and &nbsp;, once each, left to right. `text` is not changed.
-// Takes time linear in the length of the text, whatever it holds. The result is empty only if the
-// text reduces to nothing, or if the tag patterns could not be built (they are fixed, so that means
-// the process is out of memory).
+// Takes time linear in the length of the text, whatever it holds. Throws std::bad_alloc when the
+// tag patterns cannot be built (they are fixed, so that means the process is out of memory).
 QString RemoveTags(const QString& text);
