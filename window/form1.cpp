@@ -188,7 +188,9 @@ void Form1::Command1_Click() try {
     FetchResult result;
     {
         QScopedValueRollback<bool> fetching(blnFetching, true);
-        result = FetchText(Text1->text(), udtLimits);
+        // Nobody means a URL that begins or ends with white space, yet a pasted one often does
+        // (a Japanese input method adds the ideographic space). The URL box keeps what was typed.
+        result = FetchText(Text1->text().trimmed(), udtLimits);
     }
     switch (result.kind) {
         case FetchResult::Kind::kText:

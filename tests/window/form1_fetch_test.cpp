@@ -265,6 +265,21 @@ TEST_F(Form1FetchTest, EscStopsAHeldFetchAndLeavesTheWindowUsable) {
     EXPECT_EQ(form->CheckBox1->checkState(), Qt::Unchecked);
 }
 
+// A URL pasted with white space around it (the ideographic space of a Japanese input method too)
+// fetches the page; the URL box keeps what was typed.
+TEST_F(Form1FetchTest, UrlWithWhiteSpaceAroundItFetchesThePage) {
+    server.Serve("/page", Reply::Ok(std::string(japanese_pages::kShiftJisPlain)));
+    const QString strTyped = QStringLiteral(" \t\u3000") +
+                             QString::fromStdString(server.Url("/page")) +
+                             QStringLiteral("  \r\n\u3000");
+    form->Text1->setText(strTyped);
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    ASSERT_EQ(server.RequestCount(), 1u);
+    EXPECT_EQ(server.Requests().at(0).target, "/page");
+    EXPECT_EQ(form->Text2->Text(), QString::fromUtf8(kPlainStripped));
+    EXPECT_EQ(form->Text1->text(), strTyped);
+}
+
 // Hold the response back and look at the window while the request is known to be pending.
 TEST_F(Form1FetchTest, WindowIsBusyButAliveWhileTheRequestIsHeld) {
     auto gate = std::make_shared<Gate>();
