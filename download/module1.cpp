@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <span>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -32,7 +33,18 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
 
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits) {
-    if (url.isEmpty()) return 0;
+    Reason reason;
+    return DownloadBytes(std::move(url), body, std::move(proxy), limits, nullptr, reason);
+}
+
+std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
+                           const urlclient::Limits& limits, urlclient::StopSignal* stop,
+                           Reason& reason) {
+    reason = {};
+    if (url.isEmpty()) {
+        reason.kind = Reason::Kind::kNoUrl;
+        return 0;
+    }
 
     urlclient::SessionOptions options;
     options.agent = "RECV_HTML";
@@ -42,15 +54,19 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
         options.bypass = "";
     }
     options.limits = limits;
+    options.stop = stop;
     // The count and the limit are 32-bit: keep the cap where neither can overflow.
     options.limits.max_body_bytes = std::min<std::uint64_t>(
         limits.max_body_bytes, std::numeric_limits<std::int32_t>::max() - 2 * kGrowthStep);
 
     // Declared in the order of opening, so every return closes the URL before the session.
-    urlclient::SessionPtr hOpen = urlclient::OpenSession(options);
+    reason.kind = Reason::Kind::kClient;
+    urlclient::SessionPtr hOpen = urlclient::OpenSession(options, reason.client);
     if (!hOpen) return 0;
-    urlclient::UrlPtr hUrl = urlclient::OpenUrl(*hOpen, url.toStdString(), urlclient::kReload);
+    urlclient::UrlPtr hUrl =
+        urlclient::OpenUrl(*hOpen, url.toStdString(), urlclient::kReload, reason.client);
     if (!hUrl) return 0;
+    reason.kind = Reason::Kind::kNone;
 
     // The array still grows by the step below; a declared length only spares the copies that
     // reaching its size through the vector's own doubling would take.
@@ -73,7 +89,20 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
         lngCount += static_cast<std::int32_t>(read.bytes);
     } while (read.bytes != 0 && read.status == urlclient::ReadStatus::kOk);
 
-    if (read.status == urlclient::ReadStatus::kTooLarge || lngCount == 0) {
+    // A stopped download is not the page, however much of it came.
+    const bool blnStopped = stop != nullptr && stop->Stopped();
+    if (read.status == urlclient::ReadStatus::kTooLarge || lngCount == 0 || blnStopped) {
+        if (blnStopped) {
+            reason.kind = Reason::Kind::kClient;
+            reason.client = {};
+            reason.client.kind = urlclient::Failure::Kind::kStopped;
+        } else if (read.status == urlclient::ReadStatus::kOk) {
+            reason.kind = Reason::Kind::kEmptyBody;
+            reason.http_status = urlclient::ResponseStatus(*hUrl);
+        } else {
+            reason.kind = Reason::Kind::kClient;
+            reason.client = std::move(read.failure);
+        }
         std::vector<std::uint8_t>().swap(body);
         return 0;
     }

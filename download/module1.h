@@ -22,4 +22,23 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits);
 
+// Why a download brought nothing.
+struct Reason {
+    enum class Kind {
+        kNone,       // the body came
+        kNoUrl,      // the url was empty: nothing was sent
+        kEmptyBody,  // the response came whole, without a body: `http_status` says which
+        kClient,     // the URL client's failure, in `client`: no answer, cut off, too large, ...
+    };
+    Kind kind = Kind::kNone;
+    int http_status = 0;  // kEmptyBody: the response's HTTP status; 0 for other schemes
+    urlclient::Failure client;
+};
+
+// The same again, handing back in `reason` why it returned 0 (kNone when it did not). A `stop`
+// that is stopped ends the download at once, with no bytes and the client's kStopped; null: none.
+std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
+                           const urlclient::Limits& limits, urlclient::StopSignal* stop,
+                           Reason& reason);
+
 }  // namespace Module1

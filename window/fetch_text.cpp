@@ -5,8 +5,10 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -51,10 +53,11 @@ bool IsUserInput(QEvent::Type typ) {
 // While it lives, the program takes no keyboard, mouse or touch input and shows a busy cursor.
 // Painting, timers and the desktop's own requests still get through, so the window stays alive and
 // can still be closed. Input that arrives meanwhile is dropped, not kept for later: a click on Go
-// made during a fetch must not start another one once the first ends.
+// made during a fetch must not start another one once the first ends. A press of Esc is dropped
+// too, after it has stopped the fetch through `sigStop`.
 class InputBlock : public QObject {
 public:
-    InputBlock() {
+    explicit InputBlock(urlclient::StopSignal& sigStop) : sigStop(sigStop) {
         QCoreApplication::instance()->installEventFilter(this);
         QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     }
@@ -67,24 +70,43 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+            sigStop.Stop();
+        }
         if (IsUserInput(event->type())) return true;
         return QObject::eventFilter(watched, event);
     }
+
+private:
+    urlclient::StopSignal& sigStop;
 };
 
 }  // namespace
 
-FetchResult FetchText(const QString& strUrl) {
+FetchResult FetchText(const QString& strUrl, const urlclient::Limits& udtLimits) {
     std::optional<QString> strText;
+    Module1::Reason udtReason;
+    bool blnNoMemory = false;
     std::exception_ptr errWorker;
+    urlclient::StopSignal sigStop;
     {
         QEventLoop loop;
-        InputBlock block;
-        std::thread thdWorker([&strUrl, &strText, &errWorker, &loop] {
+        InputBlock block(sigStop);
+        std::thread thdWorker([&] {
             try {
                 std::vector<std::uint8_t> bytBody;
-                const std::int32_t lngCount = Module1::DownloadBytes(strUrl, bytBody, QString());
-                if (lngCount > 0) strText = ConvertBody(bytBody);
+                const std::int32_t lngCount = Module1::DownloadBytes(
+                    strUrl, bytBody, QString(), udtLimits, &sigStop, udtReason);
+                if (lngCount > 0 && !sigStop.Stopped()) {
+                    // Only the conversion's want of memory is a reason to show: the program goes
+                    // on, and the page's memory is given back as the worker ends.
+                    try {
+                        strText = ConvertBody(bytBody);
+                    } catch (const std::bad_alloc&) {
+                        blnNoMemory = true;
+                    }
+                }
             } catch (...) {
                 // Carried back as a value: an exception must not cross the thread, nor Qt's
                 // event dispatch on the way to the handler.
@@ -98,8 +120,20 @@ FetchResult FetchText(const QString& strUrl) {
         thdWorker.join();
     }
 
-    if (errWorker)
-        return {FetchResult::Kind::kUnexpectedError, QString(), DescribeError(errWorker)};
-    if (!strText) return {FetchResult::Kind::kNothing, QString(), QString()};
-    return {FetchResult::Kind::kText, std::move(*strText), QString()};
+    FetchResult result;
+    if (errWorker) {
+        result.kind = FetchResult::Kind::kUnexpectedError;
+        result.strError = DescribeError(errWorker);
+    } else if (sigStop.Stopped()) {
+        result.kind = FetchResult::Kind::kStopped;
+    } else if (blnNoMemory) {
+        result.kind = FetchResult::Kind::kNoMemory;
+    } else if (strText) {
+        result.kind = FetchResult::Kind::kText;
+        result.strText = std::move(*strText);
+    } else {
+        result.kind = FetchResult::Kind::kNothing;
+        result.udtReason = std::move(udtReason);
+    }
+    return result;
 }

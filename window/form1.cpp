@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "window/describe_reason.h"
 #include "window/fetch_text.h"
 #include "window/report_and_end.h"
 #include "window/text/remove_tags.h"
@@ -182,11 +183,14 @@ void Form1::Command1_Click() try {
     Command1->setEnabled(false);
     strHtml.clear();
     Text2->SetText(QString());
+    ShowReason(QString());
 
     FetchResult result;
     {
         QScopedValueRollback<bool> fetching(blnFetching, true);
-        result = FetchText(Text1->text());
+        // Nobody means a URL that begins or ends with white space, yet a pasted one often does
+        // (a Japanese input method adds the ideographic space). The URL box keeps what was typed.
+        result = FetchText(Text1->text().trimmed(), udtLimits);
     }
     switch (result.kind) {
         case FetchResult::Kind::kText:
@@ -194,8 +198,12 @@ void Form1::Command1_Click() try {
             CheckBox1_Click();
             break;
         case FetchResult::Kind::kNothing:
-            // Nothing came: the tooltip gives the count of what is shown, none.
+        case FetchResult::Kind::kStopped:
+        case FetchResult::Kind::kNoMemory:
+            // Nothing came: the tooltip gives the count of what is shown, none, and the empty box
+            // says why.
             Text2->setToolTip(QStringLiteral("0文字"));
+            ShowReason(DescribeReason(result));
             break;
         case FetchResult::Kind::kUnexpectedError:
             ReportAndEnd(result.strError);
@@ -214,8 +222,16 @@ void Form1::CheckBox1_Click() try {
     }
     const qsizetype lngCount = Text2->Text().size();
     Text2->setToolTip(QString::number(lngCount) + QStringLiteral("文字"));
+    // Text shown is no longer the failed fetch's empty box; flipping the box over no page at all
+    // leaves the reason in place.
+    if (lngCount > 0) ShowReason(QString());
 } catch (...) {
     ReportAndEnd(DescribeError(std::current_exception()));
+}
+
+void Form1::ShowReason(const QString& strReason) {
+    Text2->setPlaceholderText(strReason);
+    Text2->setAccessibleDescription(strReason);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "download/module1.h"
 #include "window/result_box.h"
 
 class QCheckBox;
@@ -26,6 +27,10 @@ public:
 
     // The page text of the last successful fetch, before any tag removal.
     QString strHtml;
+
+    // The download's time-outs and size cap. The window keeps the defaults; tests shorten them so
+    // as not to wait a minute for a silent server or send 256 MiB.
+    urlclient::Limits udtLimits;
 
     // The window's handlers. Qt's events reach them; tests may call them directly. None lets an
     // exception out: an error it has no answer for shows its report and ends the program.
@@ -52,5 +57,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Says in the empty result box, as its grey placeholder, why the last fetch brought nothing,
+    // and tells screen readers the same; an empty `strReason` clears it.
+    void ShowReason(const QString& strReason);
+
     bool blnFetching = false;
 };

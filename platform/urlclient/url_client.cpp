@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -37,6 +38,9 @@ struct EasyCleanup {
 struct SlistFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
+struct UrlCleanup {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
@@ -55,6 +59,10 @@ bool NeedsEncoding(unsigned char c) {
 
 bool IsHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool Contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
 }
 
 }  // namespace
@@ -79,6 +87,24 @@ GlobalInit::~GlobalInit() {
     curl_global_cleanup();
 }
 
+void StopSignal::Stop() {
+    // Under the lock, so that no transfer can detach (and then clean up its multi handle) while
+    // it is being woken.
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    for (void* multi : waiting_) curl_multi_wakeup(static_cast<CURLM*>(multi));
+}
+
+void StopSignal::Attach(void* multi) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waiting_.push_back(multi);
+}
+
+void StopSignal::Detach(void* multi) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), multi), waiting_.end());
+}
+
 class Session {
 public:
     SessionOptions options;
@@ -91,6 +117,10 @@ class UrlHandle {
 public:
     explicit UrlHandle(Session& owner) : session(owner) { ++session.open_urls; }
     ~UrlHandle() {
+        if (session.options.stop && multi) session.options.stop->Detach(multi.get());
+        // A stopped transfer may still be resolving its name: leave that lookup to end on its own
+        // thread rather than wait for it here.
+        if (StopRequested() && easy) curl_easy_setopt(easy.get(), CURLOPT_QUICK_EXIT, 1L);
         // libcurl wants the easy handle out of the multi handle before either is cleaned up;
         // the members then go in reverse order: easy, multi, header list.
         if (attached) curl_multi_remove_handle(multi.get(), easy.get());
@@ -100,6 +130,16 @@ public:
     }
     UrlHandle(const UrlHandle&) = delete;
     UrlHandle& operator=(const UrlHandle&) = delete;
+
+    bool StopRequested() const {
+        return session.options.stop != nullptr && session.options.stop->Stopped();
+    }
+    // Lets the session's StopSignal wake the transfer's waits from another thread.
+    void AttachToStopSignal() {
+        if (session.options.stop) session.options.stop->Attach(multi.get());
+    }
+    // Why the transfer brought nothing (more), from what it ended with.
+    Failure Describe() const;
 
     Session& session;
     std::unique_ptr<curl_slist, SlistFree> request_headers;
@@ -126,7 +166,10 @@ public:
     bool head_done = false;
     bool done = false;
     bool too_large = false;
+    bool out_of_memory = false;
+    bool stalled = false;  // ended by the stall time rather than libcurl's connect time-out
     CURLcode result = CURLE_OK;
+    char error_text[CURL_ERROR_SIZE] = {};
 
     const Clock::time_point started = Clock::now();
     bool connected = false;
@@ -192,6 +235,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
             const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
             h.overflow.insert(h.overflow.end(), bytes + direct, bytes + n);
         } catch (const std::exception&) {
+            h.out_of_memory = true;
             return 0;
         }
     }
@@ -226,6 +270,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
 
 int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
     auto& h = *static_cast<UrlHandle*>(user);
+    if (h.StopRequested()) return 1;  // makes libcurl abort the transfer
     if (dlnow != h.last_wire_bytes) {
         h.last_wire_bytes = dlnow;
         h.last_activity = Clock::now();
@@ -233,12 +278,125 @@ int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t)
     return 0;
 }
 
+// libcurl's name for a certificate problem, as its TLS library words it.
+Failure::Certificate CertificateProblem(std::string_view text) {
+    if (Contains(text, "target host name")) return Failure::Certificate::kNameMismatch;
+    if (Contains(text, "self-signed") || Contains(text, "self signed"))
+        return Failure::Certificate::kSelfSigned;
+    if (Contains(text, "expired")) return Failure::Certificate::kExpired;
+    if (Contains(text, "issuer certificate")) return Failure::Certificate::kUnknownIssuer;
+    return Failure::Certificate::kOther;
+}
+
+Failure::Kind KindOf(CURLcode code, long os_error) {
+    using Kind = Failure::Kind;
+    switch (code) {
+        case CURLE_OK:
+            return Kind::kNone;
+        case CURLE_URL_MALFORMAT:
+            return Kind::kBadUrl;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return Kind::kUnsupportedScheme;
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return Kind::kHostNotFound;
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return Kind::kProxyNotFound;
+        case CURLE_COULDNT_CONNECT:
+            return os_error == ECONNREFUSED ? Kind::kConnectionRefused : Kind::kCouldNotConnect;
+        case CURLE_OPERATION_TIMEDOUT:
+            return Kind::kTimedOut;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return Kind::kCertificate;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_USE_SSL_FAILED:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return Kind::kTls;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return Kind::kTooManyRedirects;
+        case CURLE_FILESIZE_EXCEEDED:
+            return Kind::kTooLarge;
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return Kind::kCutOff;
+        case CURLE_OUT_OF_MEMORY:
+            return Kind::kNoMemory;
+        default:
+            return Kind::kOther;
+    }
+}
+
+// The host and scheme of `url` as libcurl parses them; left empty where it cannot.
+void HostAndScheme(const char* url, Failure& failure) {
+    std::unique_ptr<CURLU, UrlCleanup> parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url,
+                                CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) != CURLUE_OK)
+        return;
+    for (auto [part, out] :
+         {std::pair{CURLUPART_HOST, &failure.host}, std::pair{CURLUPART_SCHEME, &failure.scheme}}) {
+        char* text = nullptr;
+        if (curl_url_get(parsed.get(), part, &text, 0) != CURLUE_OK) continue;
+        *out = text;
+        curl_free(text);
+    }
+}
+
 }  // namespace
+
+Failure UrlHandle::Describe() const {
+    Failure failure;
+    if (result == CURLE_OK && !too_large && !StopRequested()) return failure;
+    failure.curl_code = result;
+    failure.text = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+    long os_error = 0;
+    curl_easy_getinfo(easy.get(), CURLINFO_OS_ERRNO, &os_error);
+    failure.kind = KindOf(result, os_error);
+    // What ended the transfer on our side says more than the code libcurl ended it with.
+    if (StopRequested()) {
+        failure.kind = Failure::Kind::kStopped;
+    } else if (too_large) {
+        failure.kind = Failure::Kind::kTooLarge;
+    } else if (out_of_memory) {
+        failure.kind = Failure::Kind::kNoMemory;
+    }
+    if (failure.kind == Failure::Kind::kCertificate)
+        failure.certificate = CertificateProblem(failure.text);
+    if (failure.kind == Failure::Kind::kTimedOut) {
+        failure.time_limit =
+            stalled ? session.options.limits.stall_timeout : session.options.limits.connect_timeout;
+    }
+    if (failure.kind == Failure::Kind::kTooLarge)
+        failure.size_limit = session.options.limits.max_body_bytes;
+    char* effective = nullptr;
+    if (curl_easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+        effective != nullptr)
+        HostAndScheme(effective, failure);
+    return failure;
+}
 
 template <typename Pred>
 void UrlHandle::Pump(Pred until) {
     const auto stall = session.options.limits.stall_timeout;
     while (!done && !until()) {
+        // Stop() wakes the wait below, so a stop is seen here at once, whatever the transfer
+        // waits for; libcurl's progress callback alone would see it only once a second.
+        if (StopRequested()) {
+            done = true;
+            result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
         int running = 0;
         if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
             done = true;
@@ -271,6 +429,7 @@ void UrlHandle::Pump(Pred until) {
             auto idle = Clock::now() - last_activity;
             if (idle >= stall) {
                 done = true;
+                stalled = true;
                 result = CURLE_OPERATION_TIMEDOUT;
                 break;
             }
@@ -285,17 +444,33 @@ void UrlHandle::Pump(Pred until) {
 // ---------------------------------------------------------------------------------------------
 
 SessionPtr OpenSession(const SessionOptions& options) {
-    if (live_inits == 0) return nullptr;
-    if (options.access == AccessMode::kNamedProxy && options.proxy.empty()) return nullptr;
+    Failure failure;
+    return OpenSession(options, failure);
+}
+
+SessionPtr OpenSession(const SessionOptions& options, Failure& failure) {
+    failure = {};
+    auto fail = [&failure](const char* text) {
+        failure.kind = Failure::Kind::kNoSession;
+        failure.text = text;
+        return nullptr;
+    };
+    if (live_inits == 0) return fail("libcurl is not set up");
+    if (options.access == AccessMode::kNamedProxy && options.proxy.empty())
+        return fail("no proxy named");
     SessionPtr session(new Session{options, nullptr, 0});
     session->share.reset(curl_share_init());
-    if (!session->share) return nullptr;
+    if (!session->share) return fail("no memory for the session");
     if (curl_share_setopt(session->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) !=
             CURLSHE_OK ||
         curl_share_setopt(session->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) !=
             CURLSHE_OK)
-        return nullptr;
+        return fail("the session's shared data cannot be set up");
     return session;
+}
+
+int ResponseStatus(UrlHandle& h) {
+    return h.status;
 }
 
 std::optional<std::uint64_t> DeclaredLength(UrlHandle& h) {
@@ -349,10 +524,22 @@ std::string EncodeUrl(std::string_view url) {
 }
 
 UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
+    Failure failure;
+    return OpenUrl(session, url, flags, failure);
+}
+
+UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags, Failure& failure) {
+    failure = {};
+    auto fail = [&failure](Failure::Kind kind, const char* text) {
+        failure.kind = kind;
+        failure.text = text;
+        return nullptr;
+    };
     UrlPtr h(new UrlHandle(session));
     h->multi.reset(curl_multi_init());
     h->easy.reset(curl_easy_init());
-    if (!h->multi || !h->easy) return nullptr;
+    if (!h->multi || !h->easy) return fail(Failure::Kind::kNoMemory, "no memory for the transfer");
+    h->AttachToStopSignal();
 
     if (flags & kReload) {
         curl_slist* list = nullptr;
@@ -360,7 +547,7 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
             curl_slist* grown = curl_slist_append(list, line);
             if (!grown) {
                 curl_slist_free_all(list);
-                return nullptr;
+                return fail(Failure::Kind::kNoMemory, "no memory for the request");
             }
             list = grown;
         }
@@ -374,7 +561,7 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
               curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https,ftp") == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_MAXREDIRS, long{kMaxRedirects}) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_USERAGENT, o.agent.c_str()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_HTTPHEADER, h->request_headers.get()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
@@ -394,6 +581,7 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
               curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &OnProgress) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_XFERINFODATA, h.get()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_ERRORBUFFER, h->error_text) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE,
                                static_cast<curl_off_t>(o.limits.max_body_bytes)) == CURLE_OK;
     if (ok && o.access == AccessMode::kNamedProxy) {
@@ -401,23 +589,34 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
         ok = curl_easy_setopt(e, CURLOPT_PROXY, o.proxy.c_str()) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_NOPROXY, o.bypass.c_str()) == CURLE_OK;
     }
-    if (!ok) return nullptr;
-    if (curl_multi_add_handle(h->multi.get(), e) != CURLM_OK) return nullptr;
+    if (!ok) return fail(Failure::Kind::kOther, "the transfer cannot be set up");
+    if (curl_multi_add_handle(h->multi.get(), e) != CURLM_OK)
+        return fail(Failure::Kind::kOther, "the transfer cannot be started");
     h->attached = true;
 
     h->Pump([&h] { return h->head_done; });
-    if (h->too_large || h->result == CURLE_FILESIZE_EXCEEDED) {
+    if ((h->too_large || h->result == CURLE_FILESIZE_EXCEEDED) && !h->StopRequested()) {
         // A declared or decoded size past the cap: the reads report it.
         h->too_large = true;
         return h;
     }
-    if (h->done && h->result != CURLE_OK && !h->head_done) return nullptr;
+    if (h->done && h->result != CURLE_OK && !h->head_done) {
+        failure = h->Describe();
+        return nullptr;
+    }
     return h;
 }
 
 ReadResult Read(UrlHandle& h, std::span<std::uint8_t> dest) {
-    if (h.too_large) return {ReadStatus::kTooLarge, 0};
-    if (dest.empty()) return {ReadStatus::kOk, 0};
+    if (h.StopRequested()) {
+        if (!h.done) {
+            h.done = true;
+            h.result = CURLE_ABORTED_BY_CALLBACK;
+        }
+        return {ReadStatus::kFailed, 0, h.Describe()};
+    }
+    if (h.too_large) return {ReadStatus::kTooLarge, 0, h.Describe()};
+    if (dest.empty()) return {ReadStatus::kOk, 0, {}};
     if (h.overflow_pos < h.overflow.size()) {
         std::size_t n = std::min(dest.size(), h.overflow.size() - h.overflow_pos);
         std::memcpy(dest.data(), h.overflow.data() + h.overflow_pos, n);
@@ -428,7 +627,7 @@ ReadResult Read(UrlHandle& h, std::span<std::uint8_t> dest) {
             h.overflow.clear();
             h.overflow_pos = 0;
         }
-        return {ReadStatus::kOk, n};
+        return {ReadStatus::kOk, n, {}};
     }
     if (h.paused) {
         // libcurl hands over what it kept, into `dest` and `overflow`, before this returns.
@@ -444,9 +643,9 @@ ReadResult Read(UrlHandle& h, std::span<std::uint8_t> dest) {
         if (h.too_large) {
             h.overflow = {};
             h.overflow_pos = 0;
-            return {ReadStatus::kTooLarge, 0};
+            return {ReadStatus::kTooLarge, 0, h.Describe()};
         }
-        if (h.delivered > 0) return {ReadStatus::kOk, h.delivered};
+        if (h.delivered > 0) return {ReadStatus::kOk, h.delivered, {}};
     }
     if (!h.done) {
         h.dest = dest;
@@ -456,12 +655,14 @@ ReadResult Read(UrlHandle& h, std::span<std::uint8_t> dest) {
         if (h.too_large) {
             h.overflow = {};
             h.overflow_pos = 0;
-            return {ReadStatus::kTooLarge, 0};
+            return {ReadStatus::kTooLarge, 0, h.Describe()};
         }
-        if (h.delivered > 0) return {ReadStatus::kOk, h.delivered};
+        if (h.delivered > 0) return {ReadStatus::kOk, h.delivered, {}};
     }
-    if (h.result == CURLE_FILESIZE_EXCEEDED) return {ReadStatus::kTooLarge, 0};
-    return {h.result == CURLE_OK ? ReadStatus::kOk : ReadStatus::kFailed, 0};
+    if (h.StopRequested()) return {ReadStatus::kFailed, 0, h.Describe()};
+    if (h.result == CURLE_FILESIZE_EXCEEDED) return {ReadStatus::kTooLarge, 0, h.Describe()};
+    if (h.result != CURLE_OK) return {ReadStatus::kFailed, 0, h.Describe()};
+    return {ReadStatus::kOk, 0, {}};
 }
 
 }  // namespace urlclient
