@@ -289,6 +289,8 @@ TEST(ResultBox, LongParagraphsAreShownInPiecesThatReadBackWhole) {
     constexpr qsizetype kSpan = ResultBox::kSeamSpan;
     QString strSentences;
     while (strSentences.size() < 3 * kSpan) strSentences += QString(99, QChar(0x3042)) + u'。';
+    QString strWords;
+    while (strWords.size() < 3 * kSpan) strWords += QStringLiteral("word ");
     QString strPairs;
     for (qsizetype lngAt = 0; lngAt <= kSpan; ++lngAt) strPairs += QStringLiteral("𠮷");
     const SeamCase cases[] = {
@@ -297,6 +299,7 @@ TEST(ResultBox, LongParagraphsAreShownInPiecesThatReadBackWhole) {
         {"a span, then a line break", QString(kSpan, u'x') + QStringLiteral("\r\ny"), 2, QChar()},
         {"no place to cut", QString(3 * kSpan + 5, QChar(0x3042)), 4, QChar()},
         {"sentences", strSentences, 4, QChar(u'。')},
+        {"words", strWords, 4, QChar(u' ')},
         {"surrogate pairs", strPairs, 3, QChar()},
     };
     QWidget wndParent;

@@ -76,10 +76,14 @@ INSTANTIATE_TEST_SUITE_P(
                       B("\x1b$B$\"\x1b(B") + Bytes{0x82, 0xA0}, Encoding::kShiftJis},
         RecogniseCase{"UnknownEscapeIsNotIso2022Jp", B("a\x1b[0mb"), Encoding::kShiftJis},
         RecogniseCase{"Utf8", B("日本語のページ"), Encoding::kUtf8},
-        // Overlong forms and encoded surrogates are not strict UTF-8.
+        // Overlong forms, encoded surrogates and code points past U+10FFFF are not strict UTF-8.
         RecogniseCase{"OverlongIsNotUtf8", Bytes{0xC0, 0xAF, 0xE3, 0x81, 0x82},
                       Encoding::kShiftJis},
         RecogniseCase{"SurrogateIsNotUtf8", Bytes{0xED, 0xA0, 0x80, 0xE3, 0x81, 0x82},
+                      Encoding::kShiftJis},
+        RecogniseCase{"PastU10FFFFIsNotUtf8", Bytes{0xF4, 0x90, 0x80, 0x80, 0xE3, 0x81, 0x82},
+                      Encoding::kShiftJis},
+        RecogniseCase{"LeadPastF4IsNotUtf8", Bytes{0xF5, 0x80, 0x80, 0x80, 0xE3, 0x81, 0x82},
                       Encoding::kShiftJis},
         RecogniseCase{"PureAsciiIsShiftJis", B("<html>plain</html>"), Encoding::kShiftJis},
         RecogniseCase{"OnlyShiftJisDecodes", Bytes{0x93, 0xFA, 0x96, 0x7B}, Encoding::kShiftJis},

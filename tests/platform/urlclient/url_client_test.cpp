@@ -55,6 +55,7 @@ TEST(EncodeUrl, EncodesLikeABrowser) {
         {"http://user:pw@例え.jp:8080/", "http://user:pw@xn--r8jz45g.jp:8080/"},
         {"http://ÉCOLE.fr", "http://xn--cole-9oa.fr"},
         {"ftp://h/a\tb", "ftp://h/a%09b"},
+        {"http://h/`{x}\x7F?`{y}", "http://h/%60%7Bx%7D%7F?%60%7By%7D"},
         {"http://h/a/./b;c=d", "http://h/a/./b;c=d"},
     };
     for (const auto& c : cases) EXPECT_EQ(urlclient::EncodeUrl(c.in), c.out) << c.in;
