@@ -293,11 +293,15 @@ TEST(NkfOptions, UnknownOptionLeavesNothingSelected) {
     EXPECT_EQ(output[1], 0xEE);
 }
 
+// An empty span cut from the front of a buffer: a write through it, even of the terminator alone,
+// would land in the buffer.
 TEST(NkfBuffer, EmptyOutputIsAFailureAndUntouched) {
     ASSERT_TRUE(nkf::SetNkfOption("s"));
-    const nkf::ConvertResult result = nkf::NkfConvert(std::span<std::uint8_t>(), B("abc"));
+    Bytes buffer(4, 0xEE);
+    const nkf::ConvertResult result = nkf::NkfConvert(std::span(buffer).first(0), B("abc"));
     EXPECT_FALSE(result.complete);
     EXPECT_EQ(result.written, 0u);
+    EXPECT_EQ(buffer, Bytes(4, 0xEE));
 }
 
 // Every capacity from one byte to one past the need: a short buffer holds whole characters and
