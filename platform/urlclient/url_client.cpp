@@ -584,6 +584,11 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags, Failure& 
               curl_easy_setopt(e, CURLOPT_ERRORBUFFER, h->error_text) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE,
                                static_cast<curl_off_t>(o.limits.max_body_bytes)) == CURLE_OK;
+    if (ok && !o.ca_file.empty()) {
+        // The file alone: libcurl would otherwise still look in the system's directory of CAs.
+        ok = curl_easy_setopt(e, CURLOPT_CAINFO, o.ca_file.c_str()) == CURLE_OK &&
+             curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<const char*>(nullptr)) == CURLE_OK;
+    }
     if (ok && o.access == AccessMode::kNamedProxy) {
         // Setting both also keeps the proxy variables of the environment out of this session.
         ok = curl_easy_setopt(e, CURLOPT_PROXY, o.proxy.c_str()) == CURLE_OK &&

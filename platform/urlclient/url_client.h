@@ -122,6 +122,9 @@ struct SessionOptions {
     AccessMode access = AccessMode::kSystemSettings;
     std::string proxy;   // kNamedProxy: "host:port" or "scheme://host:port"
     std::string bypass;  // kNamedProxy: comma-separated hosts reached directly; empty: none
+    // PEM file of CAs to trust instead of the system store; empty: the system store. The program
+    // leaves it empty; tests name a CA of their own.
+    std::string ca_file;
     Limits limits;
     StopSignal* stop = nullptr;  // when set, stops the session's transfers from another thread
     // How much of a body the client takes ahead of the reads before the transfer waits for them

@@ -2,11 +2,21 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <initializer_list>
 #include <stdexcept>
+#include <utility>
 
 namespace recvhtml::test {
 
@@ -24,56 +34,108 @@ struct SslCtxFree {
 struct SslFree {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
+using KeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using CertPtr = std::unique_ptr<X509, X509Free>;
 
 void Check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("tls server: ") + what);
 }
 
-void AddExtension(X509* cert, int nid, const char* value) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    Check(ext != nullptr, "extension");
-    X509_add_ext(cert, ext, -1);
-    X509_EXTENSION_free(ext);
+KeyPtr MakeKey() {
+    KeyPtr key(EVP_EC_gen("P-256"));
+    Check(key != nullptr, "key");
+    return key;
+}
+
+// A certificate for `key` named `common_name`, valid from an hour ago for two hours, with the
+// given extensions (nid and value, as in an OpenSSL configuration file). `issuer` signs it with
+// `issuer_key`; without an issuer it signs itself.
+CertPtr MakeCertificate(EVP_PKEY* key, const char* common_name, X509* issuer, EVP_PKEY* issuer_key,
+                        std::initializer_list<std::pair<int, const char*>> extensions) {
+    // Serial numbers differ between the certificates one authority signs.
+    static std::atomic<long> serial{1};
+    CertPtr cert(X509_new());
+    Check(cert != nullptr, "certificate");
+    X509* c = cert.get();
+    X509_set_version(c, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(c), serial++);
+    X509_gmtime_adj(X509_getm_notBefore(c), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(c), 3600);
+    X509_set_pubkey(c, key);
+    X509_NAME* name = X509_get_subject_name(c);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(common_name), -1, -1, 0);
+    if (issuer == nullptr) {
+        issuer = c;
+        issuer_key = key;
+    }
+    X509_set_issuer_name(c, X509_get_subject_name(issuer));
+    for (const auto& [nid, value] : extensions) {
+        X509V3_CTX ctx;
+        X509V3_set_ctx_nodb(&ctx);
+        X509V3_set_ctx(&ctx, issuer, c, nullptr, nullptr, 0);
+        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+        Check(ext != nullptr, "extension");
+        X509_add_ext(c, ext, -1);
+        X509_EXTENSION_free(ext);
+    }
+    Check(X509_sign(c, issuer_key, EVP_sha256()) > 0, "sign");
+    return cert;
 }
 
 }  // namespace
 
+struct CertificateAuthority::Keys {
+    KeyPtr key;
+    CertPtr cert;
+};
+
+CertificateAuthority::CertificateAuthority() : keys_(std::make_unique<Keys>()) {
+    keys_->key = MakeKey();
+    keys_->cert = MakeCertificate(keys_->key.get(), "recv-html test authority", nullptr, nullptr,
+                                  {{NID_basic_constraints, "critical,CA:TRUE"},
+                                   {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                                   {NID_subject_key_identifier, "hash"}});
+
+    std::string path = (std::filesystem::temp_directory_path() / "recvhtml-ca-XXXXXX.pem").string();
+    const int fd = mkstemps(path.data(), 4);
+    Check(fd >= 0, "temporary file");
+    FILE* file = fdopen(fd, "w");
+    bool written = file != nullptr && PEM_write_X509(file, keys_->cert.get()) == 1;
+    written = (file != nullptr ? std::fclose(file) : ::close(fd)) == 0 && written;
+    if (!written) std::remove(path.c_str());
+    Check(written, "writing the authority's certificate");
+    pem_file_ = std::move(path);
+}
+
+// Out of line, where Keys is complete.
+CertificateAuthority::~CertificateAuthority() {
+    std::remove(pem_file_.c_str());
+}
+
 struct TlsServer::Context {
-    std::unique_ptr<EVP_PKEY, PkeyFree> key;
-    std::unique_ptr<X509, X509Free> cert;
+    KeyPtr key;
+    CertPtr cert;
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
 };
 
 TlsServer::TlsServer() : context_(std::make_unique<Context>()) {
-    // A fresh key and a certificate that signs itself: valid dates and names, but no trusted
-    // issuer.
-    context_->key.reset(EVP_EC_gen("P-256"));
-    Check(context_->key != nullptr, "key");
-    context_->cert.reset(X509_new());
-    X509* cert = context_->cert.get();
-    Check(cert != nullptr, "certificate");
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-    X509_set_pubkey(cert, context_->key.get());
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    AddExtension(cert, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
-    Check(X509_sign(cert, context_->key.get(), EVP_sha256()) > 0, "sign");
+    // Valid dates and names, but no trusted issuer.
+    context_->key = MakeKey();
+    context_->cert = MakeCertificate(context_->key.get(), "localhost", nullptr, nullptr,
+                                     {{NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1"}});
+    StartServing();
+}
 
-    context_->ctx.reset(SSL_CTX_new(TLS_server_method()));
-    Check(context_->ctx != nullptr, "context");
-    Check(SSL_CTX_use_certificate(context_->ctx.get(), cert) == 1 &&
-              SSL_CTX_use_PrivateKey(context_->ctx.get(), context_->key.get()) == 1,
-          "certificate in context");
-
-    Start([this](int fd, std::size_t) { ServeConnection(fd); });
+TlsServer::TlsServer(const CertificateAuthority& ca, const std::string& names)
+    : context_(std::make_unique<Context>()) {
+    context_->key = MakeKey();
+    context_->cert = MakeCertificate(context_->key.get(), "recv-html test server",
+                                     ca.keys_->cert.get(), ca.keys_->key.get(),
+                                     {{NID_basic_constraints, "critical,CA:FALSE"},
+                                      {NID_authority_key_identifier, "keyid"},
+                                      {NID_subject_alt_name, names.c_str()}});
+    StartServing();
 }
 
 // Out of line, where Context is complete.
@@ -81,11 +143,27 @@ TlsServer::~TlsServer() {
     Stop();
 }
 
+void TlsServer::StartServing() {
+    context_->ctx.reset(SSL_CTX_new(TLS_server_method()));
+    Check(context_->ctx != nullptr, "context");
+    Check(SSL_CTX_use_certificate(context_->ctx.get(), context_->cert.get()) == 1 &&
+              SSL_CTX_use_PrivateKey(context_->ctx.get(), context_->key.get()) == 1,
+          "certificate in context");
+    Start([this](int fd, std::size_t) { ServeConnection(fd); });
+}
+
 std::string TlsServer::Url(std::string_view path) const {
     return "https://127.0.0.1:" + std::to_string(Port()) + std::string(path);
 }
 
 void TlsServer::ServeConnection(int fd) {
+    // A client that refuses the certificate may close the connection while OpenSSL still writes
+    // to it: the write must fail on this thread, which serves this one connection, rather than
+    // end the process.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(context_->ctx.get()));
     if (ssl && SSL_set_fd(ssl.get(), fd) == 1 && SSL_accept(ssl.get()) == 1) {
         ++handshakes_;
@@ -99,8 +177,9 @@ void TlsServer::ServeConnection(int fd) {
         if (head.find("\r\n\r\n") != std::string::npos) {
             static const char kPage[] =
                 "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nsecret";
-            SSL_write(ssl.get(), kPage, sizeof kPage - 1);
+            // Counted first: a client that has the page finds its request counted.
             ++requests_;
+            SSL_write(ssl.get(), kPage, sizeof kPage - 1);
         }
         SSL_shutdown(ssl.get());
     }

@@ -1,8 +1,15 @@
 #pragma once
 
-// An HTTPS server on 127.0.0.1 with a self-signed certificate made when it starts (for the name
-// localhost and the address 127.0.0.1). A client that verifies certificates must refuse it. Every
-// request that gets through gets a small page.
+// An HTTPS server on 127.0.0.1, and a small certificate authority for it. Every request that gets
+// through gets a small page ("secret").
+//
+// Without an authority the server makes a certificate that signs itself (for the name localhost
+// and the address 127.0.0.1): a client that verifies certificates must refuse it. With one, the
+// authority signs the server's certificate for the names given, and a client told to trust the
+// authority's PEM file (urlclient::SessionOptions::ca_file) decides by those names alone:
+//     recvhtml::test::CertificateAuthority ca;
+//     recvhtml::test::TlsServer right(ca, "IP:127.0.0.1");   // taken at right.Url()
+//     recvhtml::test::TlsServer wrong(ca, "DNS:other.test");  // refused at wrong.Url()
 
 #include <atomic>
 #include <cstddef>
@@ -14,9 +21,32 @@
 
 namespace recvhtml::test {
 
+// A key and a certificate authority's certificate that signs itself, made when it is created. The
+// certificate is written as PEM to a temporary file, removed again when the authority goes.
+class CertificateAuthority {
+public:
+    CertificateAuthority();
+    ~CertificateAuthority();
+    CertificateAuthority(const CertificateAuthority&) = delete;
+    CertificateAuthority& operator=(const CertificateAuthority&) = delete;
+
+    // The PEM file holding the authority's certificate.
+    const std::string& PemFile() const { return pem_file_; }
+
+private:
+    friend class TlsServer;
+    struct Keys;
+    std::unique_ptr<Keys> keys_;
+    std::string pem_file_;
+};
+
 class TlsServer : public Listener {
 public:
+    // A certificate that signs itself, for localhost and 127.0.0.1.
     TlsServer();
+    // A certificate signed by `ca` for `names`, written as a subjectAltName ("IP:127.0.0.1",
+    // "DNS:other.test", several joined by commas). The server still listens on 127.0.0.1 alone.
+    TlsServer(const CertificateAuthority& ca, const std::string& names);
     ~TlsServer();
 
     // "https://127.0.0.1:<port>" followed by `path`.
@@ -27,6 +57,7 @@ public:
 
 private:
     struct Context;
+    void StartServing();
     void ServeConnection(int fd);
 
     std::unique_ptr<Context> context_;

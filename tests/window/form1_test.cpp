@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
+#include <QWindow>
 #include <cstdlib>
 #include <memory>
 
@@ -45,7 +46,7 @@ TEST_F(Form1Test, StartsWithCaptionsDefaultUrlSelectedAndEmptyResult) {
     EXPECT_EQ(form->CheckBox1->text(), QStringLiteral("タグ除去"));
     EXPECT_EQ(form->CheckBox1->checkState(), Qt::Checked);
 
-    EXPECT_TRUE(form->Text1->text().startsWith(QStringLiteral("http://")));
+    EXPECT_EQ(form->Text1->text(), QStringLiteral("http://www.yahoo.co.jp/"));
     EXPECT_EQ(Focused(), form->Text1);
     EXPECT_EQ(form->Text1->selectedText(), form->Text1->text());
     EXPECT_EQ(form->Text1->selectionStart(), 0);
@@ -137,13 +138,22 @@ TEST_F(Form1Test, UrlIsSelectedWholeWheneverItGetsTheFocus) {
 }
 
 TEST_F(Form1Test, EnterInUrlBoxDoesNotPressGo) {
+    // Something is shown first: a fetch, even one that fails, would empty the box and say "0文字".
+    // The URL fails on this machine, should a fetch start all the same.
+    form->CheckBox1->setChecked(false);
+    form->strHtml = QStringLiteral("元の文");
+    form->CheckBox1_Click();
+    form->Text1->setText(QStringLiteral("http://a..invalid/"));
+    ASSERT_EQ(Focused(), form->Text1);
     QSignalSpy spyClicked(form->Command1, &QPushButton::clicked);
+    // Through the window, as keys from the keyboard come: shortcuts, the URL box, then the window.
     for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
-        QTest::keyClick(form->Text1, key);
+        QTest::keyClick(form->windowHandle(), key);
     }
     EXPECT_EQ(spyClicked.count(), 0);
-    // A fetch, even a failed one, would have set the tooltip.
-    EXPECT_TRUE(form->Text2->toolTip().isEmpty());
+    EXPECT_EQ(form->strHtml, QStringLiteral("元の文"));
+    EXPECT_EQ(form->Text2->Text(), QStringLiteral("元の文"));
+    EXPECT_EQ(form->Text2->toolTip(), QStringLiteral("3文字"));
     EXPECT_EQ(Focused(), form->Text1);
 }
 
@@ -173,19 +183,6 @@ TEST_F(Form1Test, BoxesFollowTheWindowAndSkipOnlyImpossibleSizes) {
         EXPECT_EQ(form->CheckBox1->geometry(), QRect(72, 32, 85, 17));
         EXPECT_EQ(form->Text2->pos(), QPoint(0, 52));
     }
-}
-
-TEST_F(Form1Test, MinimisingAndRestoringLaysOutAgain) {
-    form->resize(700, 500);
-    QApplication::processEvents();
-    form->showMinimized();
-    QApplication::processEvents();
-    form->Form_Resize();
-    form->showNormal();
-    form->resize(530, 269);
-    QApplication::processEvents();
-    EXPECT_EQ(form->Text1->width(), 530);
-    EXPECT_EQ(form->Text2->size(), QSize(530, 217));
 }
 
 TEST_F(Form1Test, CheckBoxFlipsBetweenStoredTextAndTextWithoutTags) {
@@ -289,6 +286,8 @@ TEST(ResultBox, LongParagraphsAreShownInPiecesThatReadBackWhole) {
     constexpr qsizetype kSpan = ResultBox::kSeamSpan;
     QString strSentences;
     while (strSentences.size() < 3 * kSpan) strSentences += QString(99, QChar(0x3042)) + u'。';
+    QString strWords;
+    while (strWords.size() < 3 * kSpan) strWords += QStringLiteral("word ");
     QString strPairs;
     for (qsizetype lngAt = 0; lngAt <= kSpan; ++lngAt) strPairs += QStringLiteral("𠮷");
     const SeamCase cases[] = {
@@ -297,6 +296,7 @@ TEST(ResultBox, LongParagraphsAreShownInPiecesThatReadBackWhole) {
         {"a span, then a line break", QString(kSpan, u'x') + QStringLiteral("\r\ny"), 2, QChar()},
         {"no place to cut", QString(3 * kSpan + 5, QChar(0x3042)), 4, QChar()},
         {"sentences", strSentences, 4, QChar(u'。')},
+        {"words", strWords, 4, QChar(u' ')},
         {"surrogate pairs", strPairs, 3, QChar()},
     };
     QWidget wndParent;

@@ -76,10 +76,14 @@ INSTANTIATE_TEST_SUITE_P(
                       B("\x1b$B$\"\x1b(B") + Bytes{0x82, 0xA0}, Encoding::kShiftJis},
         RecogniseCase{"UnknownEscapeIsNotIso2022Jp", B("a\x1b[0mb"), Encoding::kShiftJis},
         RecogniseCase{"Utf8", B("日本語のページ"), Encoding::kUtf8},
-        // Overlong forms and encoded surrogates are not strict UTF-8.
+        // Overlong forms, encoded surrogates and code points past U+10FFFF are not strict UTF-8.
         RecogniseCase{"OverlongIsNotUtf8", Bytes{0xC0, 0xAF, 0xE3, 0x81, 0x82},
                       Encoding::kShiftJis},
         RecogniseCase{"SurrogateIsNotUtf8", Bytes{0xED, 0xA0, 0x80, 0xE3, 0x81, 0x82},
+                      Encoding::kShiftJis},
+        RecogniseCase{"PastU10FFFFIsNotUtf8", Bytes{0xF4, 0x90, 0x80, 0x80, 0xE3, 0x81, 0x82},
+                      Encoding::kShiftJis},
+        RecogniseCase{"LeadPastF4IsNotUtf8", Bytes{0xF5, 0x80, 0x80, 0x80, 0xE3, 0x81, 0x82},
                       Encoding::kShiftJis},
         RecogniseCase{"PureAsciiIsShiftJis", B("<html>plain</html>"), Encoding::kShiftJis},
         RecogniseCase{"OnlyShiftJisDecodes", Bytes{0x93, 0xFA, 0x96, 0x7B}, Encoding::kShiftJis},
@@ -289,11 +293,15 @@ TEST(NkfOptions, UnknownOptionLeavesNothingSelected) {
     EXPECT_EQ(output[1], 0xEE);
 }
 
+// An empty span cut from the front of a buffer: a write through it, even of the terminator alone,
+// would land in the buffer.
 TEST(NkfBuffer, EmptyOutputIsAFailureAndUntouched) {
     ASSERT_TRUE(nkf::SetNkfOption("s"));
-    const nkf::ConvertResult result = nkf::NkfConvert(std::span<std::uint8_t>(), B("abc"));
+    Bytes buffer(4, 0xEE);
+    const nkf::ConvertResult result = nkf::NkfConvert(std::span(buffer).first(0), B("abc"));
     EXPECT_FALSE(result.complete);
     EXPECT_EQ(result.written, 0u);
+    EXPECT_EQ(buffer, Bytes(4, 0xEE));
 }
 
 // Every capacity from one byte to one past the need: a short buffer holds whole characters and

@@ -9,6 +9,7 @@
 
 #include "tests/support/loopback_server.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/tls_server.h"
 
 using namespace recvhtml::test;
 
@@ -54,6 +55,7 @@ TEST(EncodeUrl, EncodesLikeABrowser) {
         {"http://user:pw@例え.jp:8080/", "http://user:pw@xn--r8jz45g.jp:8080/"},
         {"http://ÉCOLE.fr", "http://xn--cole-9oa.fr"},
         {"ftp://h/a\tb", "ftp://h/a%09b"},
+        {"http://h/`{x}\x7F?`{y}", "http://h/%60%7Bx%7D%7F?%60%7By%7D"},
         {"http://h/a/./b;c=d", "http://h/a/./b;c=d"},
     };
     for (const auto& c : cases) EXPECT_EQ(urlclient::EncodeUrl(c.in), c.out) << c.in;
@@ -244,6 +246,35 @@ TEST_F(UrlClientTest, SizeCapCountsDecodedBytesToTheByte) {
         ASSERT_TRUE(url);
         std::string body;
         EXPECT_EQ(ReadAll(*url, 4096, body), c.want) << c.size << " gzip " << c.gzip;
+    }
+}
+
+// With a CA of the test's own in place of the system store, the certificates it signs differ only
+// in the host they name: the one for 127.0.0.1 is taken, the one for another host is refused
+// during the handshake, before any request is sent.
+TEST_F(UrlClientTest, CertificateFromATrustedCaMustNameTheHost) {
+    CertificateAuthority ca;
+    struct Case {
+        const char* names;
+        bool fetched;
+    } cases[] = {
+        {"IP:127.0.0.1", true},
+        {"DNS:other.test", false},
+    };
+    for (const auto& c : cases) {
+        TlsServer tls(ca, c.names);
+        urlclient::SessionOptions o = Options();
+        o.ca_file = ca.PemFile();
+        auto session = urlclient::OpenSession(o);
+        auto url = urlclient::OpenUrl(*session, tls.Url("/"), urlclient::kReload);
+        EXPECT_EQ(url != nullptr, c.fetched) << c.names;
+        std::string body;
+        if (url) {
+            EXPECT_EQ(ReadAll(*url, 4096, body), urlclient::ReadStatus::kOk) << c.names;
+        }
+        EXPECT_EQ(body, c.fetched ? "secret" : "") << c.names;
+        EXPECT_EQ(tls.ConnectionCount(), 1u) << c.names;
+        EXPECT_EQ(tls.RequestCount(), c.fetched ? 1u : 0u) << c.names;
     }
 }
 
