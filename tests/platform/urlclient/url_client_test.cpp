@@ -266,8 +266,13 @@ TEST_F(UrlClientTest, CertificateFromATrustedCaMustNameTheHost) {
         urlclient::SessionOptions o = Options();
         o.ca_file = ca.PemFile();
         auto session = urlclient::OpenSession(o);
-        auto url = urlclient::OpenUrl(*session, tls.Url("/"), urlclient::kReload);
+        urlclient::Failure failure;
+        auto url = urlclient::OpenUrl(*session, tls.Url("/"), urlclient::kReload, failure);
         EXPECT_EQ(url != nullptr, c.fetched) << c.names;
+        // The reason the window words as a name mismatch.
+        EXPECT_EQ(failure.certificate, c.fetched ? urlclient::Failure::Certificate::kOther
+                                                 : urlclient::Failure::Certificate::kNameMismatch)
+            << c.names << ": " << failure.text;
         std::string body;
         if (url) {
             EXPECT_EQ(ReadAll(*url, 4096, body), urlclient::ReadStatus::kOk) << c.names;
