@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 #include <span>
 #include <utility>
 
@@ -33,16 +34,17 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
 
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits) {
-    Reason reason;
-    return DownloadBytes(std::move(url), body, std::move(proxy), limits, nullptr, reason);
+    urlclient::Failure failure;
+    return DownloadBytes(std::move(url), body, std::move(proxy), limits, nullptr, failure);
 }
 
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits, urlclient::StopSignal* stop,
-                           Reason& reason) {
-    reason = {};
+                           urlclient::Failure& failure) {
+    using Kind = urlclient::Failure::Kind;
+    failure = {};
     if (url.isEmpty()) {
-        reason.kind = Reason::Kind::kNoUrl;
+        failure.kind = Kind::kNoUrl;
         return 0;
     }
 
@@ -60,52 +62,57 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
         limits.max_body_bytes, std::numeric_limits<std::int32_t>::max() - 2 * kGrowthStep);
 
     // Declared in the order of opening, so every return closes the URL before the session.
-    reason.kind = Reason::Kind::kClient;
-    urlclient::SessionPtr hOpen = urlclient::OpenSession(options, reason.client);
+    urlclient::SessionPtr hOpen = urlclient::OpenSession(options, failure);
     if (!hOpen) return 0;
     urlclient::UrlPtr hUrl =
-        urlclient::OpenUrl(*hOpen, url.toStdString(), urlclient::kReload, reason.client);
+        urlclient::OpenUrl(*hOpen, url.toStdString(), urlclient::kReload, failure);
     if (!hUrl) return 0;
-    reason.kind = Reason::Kind::kNone;
 
-    // The array still grows by the step below; a declared length only spares the copies that
-    // reaching its size through the vector's own doubling would take.
+    // A declared length only spares the copies that reaching its size through the vector's own
+    // doubling would take: a hint, which may be refused (a server may declare any length).
     if (auto declared = urlclient::DeclaredLength(*hUrl)) {
-        body.reserve(static_cast<std::size_t>(*declared) + 2 * kGrowthStep);
-        AdviseLargeBuffer(body);
+        try {
+            body.reserve(static_cast<std::size_t>(*declared) + 2 * kGrowthStep);
+            AdviseLargeBuffer(body);
+        } catch (const std::bad_alloc&) {
+        }
     }
-    body.resize(kReadSize);
     std::int32_t lngCount = 0;
     std::int32_t lngLimit = kReadSize - 1;
-    urlclient::ReadResult read;
-    do {
-        if (lngLimit - lngCount < kReadSize) {
-            lngLimit += kGrowthStep;
-            body.resize(static_cast<std::size_t>(lngLimit));
-        }
-        read = urlclient::Read(
-            *hUrl, std::span<std::uint8_t>(body).subspan(static_cast<std::size_t>(lngCount),
-                                                         static_cast<std::size_t>(kReadSize)));
-        lngCount += static_cast<std::int32_t>(read.bytes);
-    } while (read.bytes != 0 && read.status == urlclient::ReadStatus::kOk);
+    urlclient::ReadResult read{urlclient::ReadStatus::kOk, 0, {}};
+    try {
+        body.resize(kReadSize);
+        do {
+            if (lngLimit - lngCount < kReadSize) {
+                lngLimit += kGrowthStep;
+                body.resize(static_cast<std::size_t>(lngLimit));
+            }
+            read = urlclient::Read(
+                *hUrl, std::span<std::uint8_t>(body).subspan(static_cast<std::size_t>(lngCount),
+                                                             static_cast<std::size_t>(kReadSize)));
+            lngCount += static_cast<std::int32_t>(read.bytes);
+        } while (read.bytes != 0 && read.status == urlclient::ReadStatus::kOk);
+    } catch (const std::bad_alloc&) {
+        read.status = urlclient::ReadStatus::kFailed;
+        read.failure = {};
+        read.failure.kind = Kind::kNoMemory;
+        lngCount = 0;
+    }
 
-    // A stopped download is not the page, however much of it came.
-    const bool blnStopped = stop != nullptr && stop->Stopped();
-    if (read.status == urlclient::ReadStatus::kTooLarge || lngCount == 0 || blnStopped) {
-        if (blnStopped) {
-            reason.kind = Reason::Kind::kClient;
-            reason.client = {};
-            reason.client.kind = urlclient::Failure::Kind::kStopped;
-        } else if (read.status == urlclient::ReadStatus::kOk) {
-            reason.kind = Reason::Kind::kEmptyBody;
-            reason.http_status = urlclient::ResponseStatus(*hUrl);
-        } else {
-            reason.kind = Reason::Kind::kClient;
-            reason.client = std::move(read.failure);
-        }
+    failure = std::move(read.failure);
+    // A stopped download is not the page, however much of it came; nor is one cut short by the
+    // cap or by want of memory.
+    if (read.status == urlclient::ReadStatus::kOk && lngCount == 0) {
+        failure.kind = Kind::kEmptyBody;
+        failure.http_status = urlclient::ResponseStatus(*hUrl);
+    }
+    if (lngCount == 0 || read.status == urlclient::ReadStatus::kTooLarge ||
+        failure.kind == Kind::kStopped || failure.kind == Kind::kNoMemory) {
         std::vector<std::uint8_t>().swap(body);
         return 0;
     }
+    // What came before a cut or a stall is the page, marked as incomplete.
+    if (failure.kind != Kind::kNone) failure.partial_bytes = static_cast<std::uint64_t>(lngCount);
     body.resize(static_cast<std::size_t>(lngCount));
     return lngCount;
 }

@@ -22,23 +22,15 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits);
 
-// Why a download brought nothing.
-struct Reason {
-    enum class Kind {
-        kNone,       // the body came
-        kNoUrl,      // the url was empty: nothing was sent
-        kEmptyBody,  // the response came whole, without a body: `http_status` says which
-        kClient,     // the URL client's failure, in `client`: no answer, cut off, too large, ...
-    };
-    Kind kind = Kind::kNone;
-    int http_status = 0;  // kEmptyBody: the response's HTTP status; 0 for other schemes
-    urlclient::Failure client;
-};
-
-// The same again, handing back in `reason` why it returned 0 (kNone when it did not). A `stop`
-// that is stopped ends the download at once, with no bytes and the client's kStopped; null: none.
+// The same again, saying in `failure` why it returned 0 (urlclient::Failure::Kind::kNoUrl for an
+// empty url, kEmptyBody for a response that came whole without a body, with its status, or the URL
+// client's own reason), or why the body it returned is only part of the page (a cut or a stall:
+// `partial_bytes` is then the count returned); kNone when the body came whole. A `stop` that is
+// stopped ends the download at once, with no bytes and kStopped, unless the body had already come
+// whole; null: none. Memory for the body that cannot be had gives 0 and kNoMemory, never an
+// exception.
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits, urlclient::StopSignal* stop,
-                           Reason& reason);
+                           urlclient::Failure& failure);
 
 }  // namespace Module1

@@ -2,9 +2,11 @@
 
 #include <QString>
 
-#include "window/fetch_text.h"
+#include "platform/urlclient/url_client.h"
 
-// Why a fetch brought nothing, in words for the user of this window: one or two lines, what
-// happened and then what can be done about it or what libcurl said. `result` is a fetch that
-// brought no text (any kind but kText and kUnexpectedError); for those two it gives an empty text.
-QString DescribeReason(const FetchResult& result);
+// Why a fetch brought nothing, or only part of the page, in words for the user of this window.
+// For a page that came whole (kind kNone) it gives an empty text. For nothing, one or two lines:
+// what happened, naming the server or the proxy, then what can be done about it or what libcurl
+// said; they go in the empty result box. For a page that came in part (partial_bytes nonzero), one
+// line that says the page is incomplete and why; it goes under the character count.
+QString DescribeFailure(const urlclient::Failure& udtFailure);

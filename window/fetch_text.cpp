@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <exception>
 #include <new>
-#include <optional>
 #include <thread>
 #include <vector>
 
 #include "download/module1.h"
 #include "window/report_and_end.h"
 #include "window/text/convert_body.h"
+#include "window/text/converted_length.h"
 
 namespace {
 
@@ -85,9 +85,8 @@ private:
 }  // namespace
 
 FetchResult FetchText(const QString& strUrl, const urlclient::Limits& udtLimits) {
-    std::optional<QString> strText;
-    Module1::Reason udtReason;
-    bool blnNoMemory = false;
+    using Kind = urlclient::Failure::Kind;
+    FetchResult result;
     std::exception_ptr errWorker;
     urlclient::StopSignal sigStop;
     {
@@ -97,14 +96,23 @@ FetchResult FetchText(const QString& strUrl, const urlclient::Limits& udtLimits)
             try {
                 std::vector<std::uint8_t> bytBody;
                 const std::int32_t lngCount = Module1::DownloadBytes(
-                    strUrl, bytBody, QString(), udtLimits, &sigStop, udtReason);
-                if (lngCount > 0 && !sigStop.Stopped()) {
+                    strUrl, bytBody, QString(), udtLimits, &sigStop, result.udtFailure);
+                if (lngCount > 0) {
+                    // The text ends where the converter's input does: at a zero byte, if the
+                    // page has one where its encoding does not allow it.
+                    const std::size_t lngShown = ConvertedLength(bytBody);
+                    if (lngShown < bytBody.size()) {
+                        result.udtFailure = {};
+                        result.udtFailure.kind = Kind::kZeroByte;
+                        result.udtFailure.partial_bytes = lngShown;
+                    }
                     // Only the conversion's want of memory is a reason to show: the program goes
                     // on, and the page's memory is given back as the worker ends.
                     try {
-                        strText = ConvertBody(bytBody);
+                        result.strText = ConvertBody(bytBody);
                     } catch (const std::bad_alloc&) {
-                        blnNoMemory = true;
+                        result.udtFailure = {};
+                        result.udtFailure.kind = Kind::kNoMemoryToConvert;
                     }
                 }
             } catch (...) {
@@ -119,21 +127,10 @@ FetchResult FetchText(const QString& strUrl, const urlclient::Limits& udtLimits)
         // either way, since it writes into this frame.
         thdWorker.join();
     }
-
-    FetchResult result;
     if (errWorker) {
-        result.kind = FetchResult::Kind::kUnexpectedError;
+        result = FetchResult{};
+        result.blnUnexpectedError = true;
         result.strError = DescribeError(errWorker);
-    } else if (sigStop.Stopped()) {
-        result.kind = FetchResult::Kind::kStopped;
-    } else if (blnNoMemory) {
-        result.kind = FetchResult::Kind::kNoMemory;
-    } else if (strText) {
-        result.kind = FetchResult::Kind::kText;
-        result.strText = std::move(*strText);
-    } else {
-        result.kind = FetchResult::Kind::kNothing;
-        result.udtReason = std::move(udtReason);
     }
     return result;
 }

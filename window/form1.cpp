@@ -76,6 +76,20 @@ QFont FormFont() {
     return fnt;
 }
 
+// The URL as typed, without what a paste brings around it: white space (a Japanese input method
+// adds the ideographic space) and the invisible zero-width characters that some pages and editors
+// carry along. Nobody means a URL that begins or ends with either.
+QString TrimUrl(const QString& strTyped) {
+    const auto blnStray = [](QChar chr) {
+        return chr.isSpace() || chr == u'\u200B' || chr == u'\uFEFF' || chr == u'\u2060';
+    };
+    qsizetype lngFrom = 0;
+    qsizetype lngTo = strTyped.size();
+    while (lngFrom < lngTo && blnStray(strTyped.at(lngFrom))) ++lngFrom;
+    while (lngTo > lngFrom && blnStray(strTyped.at(lngTo - 1))) --lngTo;
+    return strTyped.mid(lngFrom, lngTo - lngFrom);
+}
+
 }  // namespace
 
 Form1::Form1(QWidget* parent)
@@ -182,31 +196,27 @@ void Form1::Text1_GotFocus() {
 void Form1::Command1_Click() try {
     Command1->setEnabled(false);
     strHtml.clear();
+    strIncomplete.clear();
     Text2->SetText(QString());
     ShowReason(QString());
 
     FetchResult result;
     {
         QScopedValueRollback<bool> fetching(blnFetching, true);
-        // Nobody means a URL that begins or ends with white space, yet a pasted one often does
-        // (a Japanese input method adds the ideographic space). The URL box keeps what was typed.
-        result = FetchText(Text1->text().trimmed(), udtLimits);
+        result = FetchText(TrimUrl(Text1->text()), udtLimits);
     }
-    switch (result.kind) {
-        case FetchResult::Kind::kText:
-            strHtml = std::move(result.strText);
-            CheckBox1_Click();
-            break;
-        case FetchResult::Kind::kNothing:
-        case FetchResult::Kind::kStopped:
-        case FetchResult::Kind::kNoMemory:
-            // Nothing came: the tooltip gives the count of what is shown, none, and the empty box
-            // says why.
-            Text2->setToolTip(QStringLiteral("0文字"));
-            ShowReason(DescribeReason(result));
-            break;
-        case FetchResult::Kind::kUnexpectedError:
-            ReportAndEnd(result.strError);
+    if (result.blnUnexpectedError) ReportAndEnd(result.strError);
+    const QString strWhy = DescribeFailure(result.udtFailure);
+    if (!result.strText.isEmpty() || result.udtFailure.kind == urlclient::Failure::Kind::kNone) {
+        strHtml = std::move(result.strText);
+        // A page that came in part is shown, with a word on what is missing under its count.
+        strIncomplete = strWhy;
+        CheckBox1_Click();
+    } else {
+        // Nothing came: the tooltip gives the count of what is shown, none, and the empty box
+        // says why.
+        Text2->setToolTip(QStringLiteral("0文字"));
+        ShowReason(strWhy);
     }
 
     Command1->setEnabled(true);
@@ -221,10 +231,12 @@ void Form1::CheckBox1_Click() try {
         Text2->SetText(RemoveTags(strHtml));
     }
     const qsizetype lngCount = Text2->Text().size();
-    Text2->setToolTip(QString::number(lngCount) + QStringLiteral("文字"));
+    QString strTip = QString::number(lngCount) + QStringLiteral("文字");
+    if (!strIncomplete.isEmpty()) strTip += QStringLiteral("\n") + strIncomplete;
+    Text2->setToolTip(strTip);
     // Text shown is no longer the failed fetch's empty box; flipping the box over no page at all
-    // leaves the reason in place.
-    if (lngCount > 0) ShowReason(QString());
+    // leaves the reason in place. Screen readers hear what the tooltip's second line says.
+    if (lngCount > 0 || !strIncomplete.isEmpty()) ShowReason(strIncomplete);
 } catch (...) {
     ReportAndEnd(DescribeError(std::current_exception()));
 }

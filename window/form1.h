@@ -27,6 +27,8 @@ public:
 
     // The page text of the last successful fetch, before any tag removal.
     QString strHtml;
+    // Why that page is incomplete, when it came only in part (one line); empty when it came whole.
+    QString strIncomplete;
 
     // The download's time-outs and size cap. The window keeps the defaults; tests shorten them so
     // as not to wait a minute for a silent server or send 256 MiB.
