@@ -76,6 +76,12 @@ Failure::Kind KindOf(CURLcode code, long os_error) {
     }
 }
 
+// Whether libcurl refused a response head for its size: all its lines together, or one of them.
+bool HeadRefused(std::string_view text) {
+    return Contains(text, "Too large response headers") ||
+           (Contains(text, "Rejected") && Contains(text, "header (max is"));
+}
+
 // The same failure, when it happened on the way to the proxy rather than the server.
 Failure::Kind AtTheProxy(Failure::Kind kind) {
     using Kind = Failure::Kind;
@@ -147,7 +153,10 @@ Failure UrlHandle::Describe() const {
         failure.kind = Kind::kTooLarge;
     } else if (out_of_memory) {
         failure.kind = Kind::kNoMemory;
-    } else if (head_too_large) {
+    } else if (head_too_large || HeadRefused(failure.text) ||
+               (result == CURLE_OUT_OF_MEMORY && !head_done)) {
+        // libcurl reports a header line over its limit (100 KB) as out of memory, without a word;
+        // its own small allocations failing before the head is whole is far less likely.
         failure.kind = Kind::kHeadTooLarge;
     } else if (failure.kind == Kind::kUnsupportedScheme && saw_location) {
         // libcurl refused to follow a redirect, not the address the user gave.

@@ -1,0 +1,243 @@
+// Why a fetch failed, as the URL client tells it, for each way a server, a proxy or this machine
+// can let it down. The window words each kind; here the kind itself, and the facts it names, are
+// what must be right.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/urlclient/url_client.h"
+#include "tests/support/ftp_server.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/tls_server.h"
+
+using namespace recvhtml::test;
+using Kind = urlclient::Failure::Kind;
+
+namespace {
+
+const urlclient::GlobalInit g_curl;
+
+struct Outcome {
+    urlclient::Failure failure;  // of the open, or of the read that ended the body
+    std::string body;
+};
+
+// Opens `url` and reads its body to the end, as the download does.
+Outcome Fetch(const std::string& url, const urlclient::SessionOptions& options) {
+    Outcome out;
+    auto session = urlclient::OpenSession(options, out.failure);
+    if (!session) return out;
+    auto handle = urlclient::OpenUrl(*session, url, urlclient::kReload, out.failure);
+    if (!handle) return out;
+    std::vector<std::uint8_t> buf(4096);
+    for (;;) {
+        urlclient::ReadResult r = urlclient::Read(*handle, buf);
+        out.body.append(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(r.bytes));
+        if (r.status != urlclient::ReadStatus::kOk || r.bytes == 0) {
+            out.failure = r.failure;
+            return out;
+        }
+    }
+}
+
+urlclient::SessionOptions ShortOptions() {
+    urlclient::SessionOptions o;
+    o.agent = "RECV_HTML";
+    o.limits.connect_timeout = milliseconds(2000);
+    o.limits.stall_timeout = milliseconds(300);
+    return o;
+}
+
+std::string ClosedPort() {
+    LoopbackServer gone;
+    return std::to_string(gone.Port());
+}
+
+TEST(FailureKinds, EachHostileCaseIsToldApart) {
+    NoProxyVariables no_proxy_variables;
+    LoopbackServer server;
+    Reply cut = Reply::Ok(PatternBytes(5000));
+    cut.cut_after = 1000;
+    Reply stall = Reply::Ok(PatternBytes(5000));
+    stall.stall_after = 1000;
+    Reply endless_head;
+    endless_head.special = Special::kEndlessHead;
+    server.Serve("/cut", cut);
+    server.Serve("/stall", stall);
+    server.Serve("/head", endless_head);
+    Reply long_line;
+    long_line.special = Special::kRaw;
+    long_line.body = "HTTP/1.1 200 OK\r\nX-Long: " + std::string(200000, 'a') + "\r\n\r\nbody";
+    server.Serve("/long-line", long_line);
+    server.Serve("/to-ftp", Reply::Redirect(302, "ftp://127.0.0.1:" + ClosedPort() + "/x"));
+
+    // A proxy is a loopback server too: it answers a tunnel request (CONNECT 127.0.0.1:<port>) by
+    // the route of that name, and a forwarded request by its path.
+    LoopbackServer proxy;
+    const std::string proxy_address = "127.0.0.1:" + std::to_string(proxy.Port());
+    const std::string tunnelled = "127.0.0.1:" + ClosedPort();
+    Reply login = Reply::Status(407, "");
+    login.headers = {{"Proxy-Authenticate", "Basic realm=\"office\""}};
+    Reply silent;
+    silent.special = Special::kSilent;
+    proxy.Serve("/silent", silent);
+    const std::string closed_proxy = "127.0.0.1:" + ClosedPort();
+
+    TlsServer self_signed;
+    CertificateAuthority ca;
+    TlsServer unknown_issuer(ca, "IP:127.0.0.1");
+
+    const std::string via_proxy = "http://" + proxy_address;
+    auto named = [](std::string name) {
+        return [name](urlclient::SessionOptions& o) {
+            o.access = urlclient::AccessMode::kNamedProxy;
+            o.proxy = name;
+        };
+    };
+    using Certificate = urlclient::Failure::Certificate;
+    struct Case {
+        const char* name;
+        std::string url;
+        std::function<void(urlclient::SessionOptions&)> set_up;
+        const char* https_proxy;  // the variable, for the tunnel cases
+        Kind kind;
+        std::string proxy;  // the proxy the failure names
+        int proxy_status;   // its answer to a tunnel request
+        Certificate certificate;
+        std::size_t bytes;  // what came before the failure
+    } cases[] = {
+        {"server name not found", "http://a..invalid/", nullptr, nullptr, Kind::kHostNotFound, "",
+         0, Certificate::kOther, 0},
+        {"proxy name not found", server.Url("/"), named("http://a..invalid:8080"), nullptr,
+         Kind::kProxyNotFound, "a..invalid:8080", 0, Certificate::kOther, 0},
+        {"server port closed", "http://127.0.0.1:" + ClosedPort() + "/", nullptr, nullptr,
+         Kind::kConnectionRefused, "", 0, Certificate::kOther, 0},
+        {"proxy port closed", server.Url("/"), named(closed_proxy), nullptr,
+         Kind::kProxyConnectionRefused, closed_proxy, 0, Certificate::kOther, 0},
+        {"proxy never answers", "http://127.0.0.1:" + ClosedPort() + "/silent",
+         named(proxy_address), nullptr, Kind::kProxyTimedOut, proxy_address, 0, Certificate::kOther,
+         0},
+        {"tunnel wants a login", "https://" + tunnelled + "/",
+         [&](auto&) { proxy.Serve(tunnelled, login); }, via_proxy.c_str(), Kind::kProxyNeedsLogin,
+         proxy_address, 407, Certificate::kOther, 0},
+        {"tunnel forbidden", "https://" + tunnelled + "/",
+         [&](auto&) { proxy.Serve(tunnelled, Reply::Status(403, "no")); }, via_proxy.c_str(),
+         Kind::kProxyRefused, proxy_address, 403, Certificate::kOther, 0},
+        {"response head too large", server.Url("/head"), nullptr, nullptr, Kind::kHeadTooLarge, "",
+         0, Certificate::kOther, 0},
+        {"one header line too long", server.Url("/long-line"), nullptr, nullptr,
+         Kind::kHeadTooLarge, "", 0, Certificate::kOther, 0},
+        {"redirect to ftp", server.Url("/to-ftp"), nullptr, nullptr, Kind::kRedirectScheme, "", 0,
+         Certificate::kOther, 0},
+        {"body cut part-way", server.Url("/cut"), nullptr, nullptr, Kind::kCutOff, "", 0,
+         Certificate::kOther, 1000},
+        {"body stalls part-way", server.Url("/stall"), nullptr, nullptr, Kind::kTimedOut, "", 0,
+         Certificate::kOther, 1000},
+        {"self-signed certificate", self_signed.Url("/"), nullptr, nullptr, Kind::kCertificate, "",
+         0, Certificate::kSelfSigned, 0},
+        {"certificate from an unknown authority", unknown_issuer.Url("/"), nullptr, nullptr,
+         Kind::kCertificate, "", 0, Certificate::kUnknownIssuer, 0},
+        {"no store of trusted certificates", self_signed.Url("/"),
+         [](auto& o) { o.ca_file = "/nonexistent/ca-certificates.crt"; }, nullptr,
+         Kind::kNoCertificateStore, "", 0, Certificate::kOther, 0},
+    };
+    for (const auto& c : cases) {
+        urlclient::SessionOptions o = ShortOptions();
+        ScopedEnv https_proxy("https_proxy", c.https_proxy);
+        if (c.set_up) c.set_up(o);
+        const Outcome out = Fetch(c.url, o);
+        EXPECT_EQ(out.failure.kind, c.kind) << c.name << ": " << out.failure.text;
+        EXPECT_EQ(out.failure.proxy, c.proxy) << c.name;
+        EXPECT_EQ(out.failure.proxy_status, c.proxy_status) << c.name;
+        EXPECT_EQ(out.failure.certificate, c.certificate) << c.name << ": " << out.failure.text;
+        EXPECT_EQ(out.body.size(), c.bytes) << c.name;
+        if (c.kind == Kind::kRedirectScheme) {
+            EXPECT_EQ(out.failure.scheme, "ftp");
+        }
+        if (c.kind == Kind::kProxyTimedOut) {
+            EXPECT_EQ(out.failure.time_limit, milliseconds(300));
+        }
+    }
+}
+
+// An ftp server that never answers QUIT holds neither a page that came whole nor a press of Esc
+// made while the client waits for that answer: the page is the page, whole.
+TEST(FailureKinds, FtpServerThatNeverAnswersQuitHoldsNothing) {
+    NoProxyVariables no_proxy_variables;
+    const std::string content = PatternBytes(20000);
+    FtpServer ftp("page.html", content);
+    ftp.AnswerQuit(false);
+    for (bool press_esc : {false, true}) {
+        urlclient::StopSignal stop;
+        urlclient::SessionOptions o = ShortOptions();
+        o.limits.stall_timeout = milliseconds(5000);
+        o.stop = &stop;
+        const std::size_t quits = ftp.QuitCount();
+        std::thread esc;
+        if (press_esc) {
+            esc = std::thread([&] {
+                while (ftp.QuitCount() == quits) std::this_thread::sleep_for(milliseconds(5));
+                stop.Stop();
+            });
+        }
+        const auto started = Clock::now();
+        const Outcome out = Fetch(ftp.Url(), o);
+        const auto took = Clock::now() - started;
+        if (esc.joinable()) esc.join();
+        EXPECT_EQ(out.failure.kind, Kind::kNone) << press_esc << ": " << out.failure.text;
+        EXPECT_TRUE(out.body == content) << press_esc;
+        // Guards against waiting for the answer (two minutes by libcurl's default), or for the
+        // stall time when Esc was pressed: no speed is measured here.
+        EXPECT_LT(took, press_esc ? milliseconds(2500) : milliseconds(5000 + 2500)) << press_esc;
+    }
+}
+
+// The proxy a failure names is the one libcurl went through: for each setting, the request
+// reaches the proxy exactly when ProxyFor names it.
+TEST(FailureKinds, ProxyForNamesTheProxyLibcurlUses) {
+    NoProxyVariables no_proxy_variables;
+    LoopbackServer server;
+    LoopbackProxy proxy;
+    server.Serve("/", Reply::Ok("p"));
+    const std::string url = server.Url("/");
+    const std::string localhost_url = "http://localhost:" + std::to_string(server.Port()) + "/";
+    struct Case {
+        const char* http_proxy;
+        const char* all_proxy;
+        const char* no_proxy;
+        const char* upper_no_proxy;
+        std::string url;
+    } cases[] = {
+        {"P", nullptr, nullptr, nullptr, url},
+        {nullptr, "P", nullptr, nullptr, url},
+        {"P", nullptr, "127.0.0.1", nullptr, url},
+        {"P", nullptr, "127.0.0.0/8", nullptr, url},
+        {"P", nullptr, "10.0.0.0/8, example.com", nullptr, url},
+        {"P", nullptr, nullptr, "*", url},
+        {"P", nullptr, ".LOCALHOST", nullptr, localhost_url},
+        {"P", nullptr, "host", nullptr, localhost_url},
+    };
+    const std::string with_login = "http://user:secret@" + proxy.Address();
+    for (const auto& c : cases) {
+        auto value = [&](const char* v) { return v ? with_login.c_str() : nullptr; };
+        ScopedEnv http_proxy("http_proxy", value(c.http_proxy));
+        ScopedEnv all_proxy("all_proxy", value(c.all_proxy));
+        ScopedEnv no_proxy("no_proxy", c.no_proxy);
+        ScopedEnv upper_no_proxy("NO_PROXY", c.upper_no_proxy);
+        const std::size_t before = proxy.RequestCount();
+        const urlclient::SessionOptions o = ShortOptions();
+        EXPECT_EQ(Fetch(c.url, o).body, "p")
+            << c.url << " no_proxy " << (c.no_proxy ? c.no_proxy : "");
+        const bool went_through = proxy.RequestCount() > before;
+        EXPECT_EQ(urlclient::ProxyFor(c.url, o), went_through ? proxy.Address() : "")
+            << c.url << " no_proxy " << (c.no_proxy ? c.no_proxy : "");
+    }
+}
+
+}  // namespace
