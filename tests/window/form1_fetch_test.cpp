@@ -231,6 +231,65 @@ TEST_F(Form1FetchTest, FetchThatBringsNothingSaysWhyInTheEmptyBox) {
     }
 }
 
+// A page that came only in part is shown as far as it came; the tooltip's first line still counts
+// the characters shown, and its second line (what screen readers hear too) says the page is
+// incomplete. A page whose text begins with a zero byte shows nothing and says why in the box.
+TEST_F(Form1FetchTest, PageThatCameInPartSaysSoUnderItsCount) {
+    Reply replyCut = Reply::Ok(std::string(5000, 'a'), "text/plain");
+    replyCut.cut_after = 1000;
+    server.Serve("/cut", replyCut);
+    Reply replyStall = Reply::Ok(std::string(5000, 'b'), "text/plain");
+    replyStall.stall_after = 1000;
+    server.Serve("/stall", replyStall);
+    server.Serve("/nul", Reply::Ok(std::string("abc\0def", 7), "text/plain"));
+    server.Serve("/nul-first", Reply::Ok(std::string("\0abc", 4), "text/plain"));
+    struct PartCase {
+        const char* strName;
+        std::string strPath;
+        QString strShown;
+        QStringList lstKeyWords;  // of the tooltip's second line
+    } cases[] = {
+        {"cut",
+         "/cut",
+         QString(1000, u'a'),
+         {QStringLiteral("完全ではありません"), QStringLiteral("切れ")}},
+        {"stalled",
+         "/stall",
+         QString(1000, u'b'),
+         {QStringLiteral("完全ではありません"), QStringLiteral("0.3秒")}},
+        {"zero byte",
+         "/nul",
+         QStringLiteral("abc"),
+         {QStringLiteral("完全ではありません"), QStringLiteral("3バイト目")}},
+    };
+    form->udtLimits = StallAfter(milliseconds(300));
+    for (const PartCase& cas : cases) {
+        SCOPED_TRACE(cas.strName);
+        Go(server.Url(cas.strPath));
+        EXPECT_EQ(form->Text2->Text(), cas.strShown);
+        const QStringList lstTip = form->Text2->toolTip().split(u'\n');
+        ASSERT_EQ(lstTip.size(), 2) << form->Text2->toolTip().toStdString();
+        EXPECT_EQ(lstTip.at(0), Tip(cas.strShown));
+        for (const QString& strWord : cas.lstKeyWords)
+            EXPECT_TRUE(lstTip.at(1).contains(strWord)) << lstTip.at(1).toStdString();
+        EXPECT_EQ(form->Text2->accessibleDescription(), lstTip.at(1));
+        // Flipping the box keeps the word; a whole page clears it.
+        QTest::mouseClick(form->CheckBox1, Qt::LeftButton);
+        EXPECT_TRUE(form->Text2->toolTip().endsWith(lstTip.at(1)));
+        form->CheckBox1->setChecked(true);
+    }
+    server.Serve("/whole", Reply::Ok(std::string("whole"), "text/plain"));
+    Go(server.Url("/whole"));
+    EXPECT_EQ(form->Text2->toolTip(), QStringLiteral("5文字"));
+    EXPECT_EQ(form->Text2->accessibleDescription(), QString());
+
+    Go(server.Url("/nul-first"));
+    EXPECT_TRUE(form->Text2->Text().isEmpty());
+    EXPECT_EQ(form->Text2->toolTip(), QStringLiteral("0文字"));
+    EXPECT_TRUE(form->Text2->placeholderText().contains(QStringLiteral("ゼロのバイト")))
+        << form->Text2->placeholderText().toStdString();
+}
+
 // Esc stops a fetch whose server holds its answer back: at once, with nothing shown and the
 // reason in the box, and the window takes input again.
 TEST_F(Form1FetchTest, EscStopsAHeldFetchAndLeavesTheWindowUsable) {
@@ -266,12 +325,13 @@ TEST_F(Form1FetchTest, EscStopsAHeldFetchAndLeavesTheWindowUsable) {
 }
 
 // A URL pasted with white space around it (the ideographic space of a Japanese input method too)
-// fetches the page; the URL box keeps what was typed.
+// and the invisible zero-width characters that pages carry along fetches the page; the URL box
+// keeps what was typed.
 TEST_F(Form1FetchTest, UrlWithWhiteSpaceAroundItFetchesThePage) {
     server.Serve("/page", Reply::Ok(std::string(japanese_pages::kShiftJisPlain)));
-    const QString strTyped = QStringLiteral(" \t\u3000") +
+    const QString strTyped = QStringLiteral(" \t\u3000\u200B\uFEFF") +
                              QString::fromStdString(server.Url("/page")) +
-                             QStringLiteral("  \r\n\u3000");
+                             QStringLiteral("  \r\n\u3000\u2060\u200B");
     form->Text1->setText(strTyped);
     QTest::mouseClick(form->Command1, Qt::LeftButton);
     ASSERT_EQ(server.RequestCount(), 1u);
@@ -420,6 +480,49 @@ TEST(Form1FetchFailure, ConversionWithoutMemorySaysSoInTheEmptyBox) {
             std::_Exit(blnEmpty ? 0 : 6);
         },
         testing::ExitedWithCode(0), "placeholder: .*変換");
+}
+
+// A page whose download cannot have its memory brings nothing, and the empty box says so; the
+// program goes on, whatever length the server declared. The address space is capped so that the
+// fetch's threads fit but a body of 128 MiB does not (see the conversion's test below for the
+// figures): with 160 MiB to spare, the body's buffer cannot grow to its size.
+TEST(Form1FetchFailure, DownloadWithoutMemorySaysSoInTheEmptyBox) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer's own reservations do not fit under the cap";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            constexpr std::size_t kBody = std::size_t{128} << 20;
+            constexpr std::size_t kRoom = std::size_t{160} << 20;
+            NoProxyVariables noProxyVariables;
+            LoopbackServer srv;
+            srv.Serve("/big", Reply::Ok(std::string(kBody, 'a'), "text/plain"));
+            Form1 frm;
+            frm.Text1->setText(QString::fromStdString(srv.Url("/big")));
+            frm.show();
+            if (!QTest::qWaitForWindowExposed(&frm)) std::_Exit(4);
+            QTimer tmrDismiss;
+            QObject::connect(&tmrDismiss, &QTimer::timeout, [] {
+                if (auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                    dlg->reject();
+                }
+            });
+            tmrDismiss.start(10);
+
+            rlimit lim{};
+            getrlimit(RLIMIT_AS, &lim);
+            lim.rlim_cur = AddressSpaceBytes() + kRoom;
+            if (setrlimit(RLIMIT_AS, &lim) != 0) std::_Exit(5);
+            QTest::mouseClick(frm.Command1, Qt::LeftButton);
+            const bool blnEmpty = frm.Text2->Text().isEmpty() &&
+                                  frm.Text2->toolTip() == QStringLiteral("0文字") &&
+                                  frm.Command1->isEnabled();
+            std::fprintf(stderr, "placeholder: %s\n",
+                         frm.Text2->placeholderText().toUtf8().constData());
+            std::_Exit(blnEmpty ? 0 : 6);
+        },
+        testing::ExitedWithCode(0), "placeholder: メモリが足りないため、ページを受信");
 }
 
 }  // namespace
