@@ -21,8 +21,9 @@ tags, scripts and style sheets removed.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION web)
-# The libraries the program links decide most of the dependencies; the window's Japanese face is a
-# font package that no linked library names.
+# The libraries the program links decide most of the dependencies. Two packages no linked library
+# names: the window's Japanese face, and the certificate store that libcurl checks https servers
+# against (libcurl only recommends it, and a minimal machine installs no recommendations).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-ipafont-gothic)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-ipafont-gothic, ca-certificates")
 include(CPack)

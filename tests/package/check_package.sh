@@ -82,9 +82,10 @@ if [ -f "$metainfo" ]; then
 fi
 
 # Dependencies: the package of every library the program links (dpkg-shlibdeps finds them), and
-# the Japanese font, which no library names.
+# two that no library names: the Japanese font, and the certificate store without which every
+# https page fails.
 depends=$(dpkg-deb -f "$deb" Depends)
-wanted=(fonts-ipafont-gothic)
+wanted=(fonts-ipafont-gothic ca-certificates)
 if [ -f "$bin" ]; then
   for soname in $(objdump -p "$bin" | awk '$1 == "NEEDED" { print $2 }'); do
     # awk reads to the end: leaving early would kill ldconfig with SIGPIPE, which pipefail and
