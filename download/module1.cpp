@@ -40,7 +40,7 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
 
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits, urlclient::StopSignal* stop,
-                           urlclient::Failure& failure) {
+                           urlclient::Failure& failure, urlclient::TransferProgress* progress) {
     using Kind = urlclient::Failure::Kind;
     failure = {};
     if (url.isEmpty()) {
@@ -57,6 +57,7 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
     }
     options.limits = limits;
     options.stop = stop;
+    options.progress = progress;
     // The count and the limit are 32-bit: keep the cap where neither can overflow.
     options.limits.max_body_bytes = std::min<std::uint64_t>(
         limits.max_body_bytes, std::numeric_limits<std::int32_t>::max() - 2 * kGrowthStep);

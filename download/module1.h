@@ -28,9 +28,10 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
 // `partial_bytes` is then the count returned); kNone when the body came whole. A `stop` that is
 // stopped ends the download at once, with no bytes and kStopped, unless the body had already come
 // whole; null: none. Memory for the body that cannot be had gives 0 and kNoMemory, never an
-// exception.
+// exception. A `progress` counts the transfer as it goes, for another thread to show; null: none.
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits, urlclient::StopSignal* stop,
-                           urlclient::Failure& failure);
+                           urlclient::Failure& failure,
+                           urlclient::TransferProgress* progress = nullptr);
 
 }  // namespace Module1

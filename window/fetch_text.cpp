@@ -2,11 +2,16 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QTimer>
+#include <QUrl>
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <new>
 #include <thread>
@@ -82,22 +87,90 @@ private:
     urlclient::StopSignal& sigStop;
 };
 
+// Shows where a fetch stands, from the numbers its worker stores: nothing for the first moment, so
+// that a fast page shows no flicker, then at most ten times a second, on this thread.
+class ProgressWatch {
+public:
+    ProgressWatch(const QString& strUrl, const urlclient::TransferProgress& udtTransfer,
+                  const std::atomic<bool>& blnConverting,
+                  const std::function<void(const FetchProgress&)>& fnShow)
+        : udtTransfer(udtTransfer), blnConverting(blnConverting), fnShow(fnShow) {
+        if (!fnShow) return;
+        const QUrl url(strUrl);
+        udtShown.strHost = url.host().isEmpty() ? strUrl : url.host();
+        udtShown.strProxy = QString::fromStdString(
+            urlclient::ProxyFor(strUrl.toStdString(), urlclient::SessionOptions{}));
+        clkStarted.start();
+        QObject::connect(&tmrTick, &QTimer::timeout, [this] { Tick(); });
+        tmrTick.start(kTickMs);
+    }
+
+private:
+    static constexpr int kTickMs = 100;
+    static constexpr qint64 kQuietMs = 330;
+    // The rate is taken over about the last two seconds.
+    static constexpr qint64 kRateSpanMs = 2000;
+
+    void Tick() {
+        const qint64 lngNow = clkStarted.elapsed();
+        if (lngNow < kQuietMs) return;
+        // Read first: once the head has come, its declared length is there to read too.
+        const bool blnAnswered = udtTransfer.answered.load(std::memory_order_acquire);
+        const std::uint64_t lngReceived = udtTransfer.received.load(std::memory_order_relaxed);
+        udtShown.lngReceived = lngReceived;
+        udtShown.lngExpected = udtTransfer.expected.load(std::memory_order_relaxed);
+        if (blnConverting.load(std::memory_order_relaxed)) {
+            udtShown.phase = FetchProgress::Phase::kConverting;
+        } else if (blnAnswered || lngReceived > 0) {
+            udtShown.phase = FetchProgress::Phase::kReceiving;
+        }
+        lstSamples.push_back({lngNow, lngReceived});
+        while (lstSamples.size() > 2 && lngNow - lstSamples[1].lngAt >= kRateSpanMs)
+            lstSamples.pop_front();
+        const Sample& udtOldest = lstSamples.front();
+        if (udtShown.phase == FetchProgress::Phase::kReceiving && lngNow - udtOldest.lngAt >= 500) {
+            udtShown.dblBytesPerSecond = static_cast<double>(lngReceived - udtOldest.lngBytes) *
+                                         1000.0 / static_cast<double>(lngNow - udtOldest.lngAt);
+        }
+        fnShow(udtShown);
+    }
+
+    struct Sample {
+        qint64 lngAt;
+        std::uint64_t lngBytes;
+    };
+    const urlclient::TransferProgress& udtTransfer;
+    const std::atomic<bool>& blnConverting;
+    const std::function<void(const FetchProgress&)>& fnShow;
+    FetchProgress udtShown;
+    QElapsedTimer clkStarted;
+    QTimer tmrTick;
+    std::deque<Sample> lstSamples;
+};
+
 }  // namespace
 
-FetchResult FetchText(const QString& strUrl, const urlclient::Limits& udtLimits) {
+FetchResult FetchText(const QString& strUrl, const urlclient::Limits& udtLimits,
+                      const std::function<void(const FetchProgress&)>& fnShowProgress) {
     using Kind = urlclient::Failure::Kind;
     FetchResult result;
     std::exception_ptr errWorker;
     urlclient::StopSignal sigStop;
+    // The worker only stores numbers here; this thread reads them on a timer.
+    urlclient::TransferProgress udtTransfer;
+    std::atomic<bool> blnConverting{false};
     {
         QEventLoop loop;
         InputBlock block(sigStop);
+        ProgressWatch watch(strUrl, udtTransfer, blnConverting, fnShowProgress);
         std::thread thdWorker([&] {
             try {
                 std::vector<std::uint8_t> bytBody;
-                const std::int32_t lngCount = Module1::DownloadBytes(
-                    strUrl, bytBody, QString(), udtLimits, &sigStop, result.udtFailure);
+                const std::int32_t lngCount =
+                    Module1::DownloadBytes(strUrl, bytBody, QString(), udtLimits, &sigStop,
+                                           result.udtFailure, &udtTransfer);
                 if (lngCount > 0) {
+                    blnConverting.store(true, std::memory_order_relaxed);
                     // The text ends where the converter's input does: at a zero byte, if the
                     // page has one where its encoding does not allow it.
                     const std::size_t lngShown = ConvertedLength(bytBody);

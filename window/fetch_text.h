@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 #include "download/module1.h"
+#include "window/progress_text.h"
 
 // What one fetch brought. A fetch hands back its failures in this value rather than throwing them,
 // so that they reach the handler that asked, which decides what the window shows.
@@ -27,4 +29,8 @@ struct FetchResult {
 // A failure of the download or the conversion comes back in the result; only a fetch that cannot
 // start (no thread, no memory for its event loop) throws. Call it from the window's thread, once
 // urlclient::GlobalInit exists.
-FetchResult FetchText(const QString& strUrl, const urlclient::Limits& udtLimits);
+// While the fetch runs past a moment (a third of a second), `fnShowProgress` is called on this
+// thread, at most ten times a second, with where it stands; a fetch that ends sooner never calls
+// it.
+FetchResult FetchText(const QString& strUrl, const urlclient::Limits& udtLimits,
+                      const std::function<void(const FetchProgress&)>& fnShowProgress = {});

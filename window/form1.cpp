@@ -19,6 +19,7 @@
 
 #include "window/describe_reason.h"
 #include "window/fetch_text.h"
+#include "window/progress_text.h"
 #include "window/report_and_end.h"
 #include "window/text/remove_tags.h"
 
@@ -201,11 +202,28 @@ void Form1::Command1_Click() try {
     ShowReason(QString());
 
     FetchResult result;
+    bool blnShownProgress = false;
     {
         QScopedValueRollback<bool> fetching(blnFetching, true);
-        result = FetchText(TrimUrl(Text1->text()), udtLimits);
+        result = FetchText(TrimUrl(Text1->text()), udtLimits,
+                           [this, &blnShownProgress](const FetchProgress& udtProgress) {
+                               // The grey words of the empty box follow the fetch; screen readers
+                               // hear once that it is under way, and where to, not every count.
+                               Text2->setPlaceholderText(DescribeProgress(udtProgress));
+                               if (!blnShownProgress) {
+                                   Text2->setAccessibleDescription(
+                                       QStringLiteral("受信中: 「%1」").arg(udtProgress.strHost));
+                                   blnShownProgress = true;
+                               }
+                           });
     }
     if (result.blnUnexpectedError) ReportAndEnd(result.strError);
+    ShowReason(QString());
+    if (blnShownProgress && !result.strText.isEmpty()) {
+        // Tag removal and layout take a moment on a large page: say so while they run.
+        Text2->setPlaceholderText(QStringLiteral("ページを表示しています…"));
+        Text2->repaint();
+    }
     const QString strWhy = DescribeFailure(result.udtFailure);
     if (!result.strText.isEmpty() || result.udtFailure.kind == urlclient::Failure::Kind::kNone) {
         strHtml = std::move(result.strText);

@@ -147,12 +147,17 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
     return n;
 }
 
-int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
+int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
     auto& h = *static_cast<UrlHandle*>(user);
     if (h.StopRequested()) return 1;  // makes libcurl abort the transfer
     if (dlnow != h.last_wire_bytes) {
         h.last_wire_bytes = dlnow;
         h.last_activity = Clock::now();
+        if (TransferProgress* progress = h.session.options.progress) {
+            progress->received.store(static_cast<std::uint64_t>(dlnow), std::memory_order_relaxed);
+            progress->expected.store(static_cast<std::uint64_t>(std::max<curl_off_t>(dltotal, 0)),
+                                     std::memory_order_relaxed);
+        }
     }
     // libcurl also calls this, about once a second, while it waits on its own between reads: for
     // an ftp server's closing answers, for instance. The stall time ends those waits too.
@@ -320,6 +325,14 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags, Failure& 
     if (h->done && h->result != CURLE_OK && !h->head_done) {
         failure = h->Describe();
         return nullptr;
+    }
+    if (o.progress) {
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(e, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+            length > 0)
+            o.progress->expected.store(static_cast<std::uint64_t>(length),
+                                       std::memory_order_relaxed);
+        o.progress->answered.store(true, std::memory_order_release);
     }
     return h;
 }

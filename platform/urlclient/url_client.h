@@ -77,6 +77,15 @@ private:
     std::vector<void*> waiting_;
 };
 
+// How a session's transfer is going, for another thread to show while it runs. The transfer only
+// stores numbers in it; give it to a session through SessionOptions::progress. It must outlive
+// the session.
+struct TransferProgress {
+    std::atomic<bool> answered{false};       // the response head has come; the body is arriving
+    std::atomic<std::uint64_t> received{0};  // body bytes so far, as they came on the wire
+    std::atomic<std::uint64_t> expected{0};  // the body's length on the wire, if declared; else 0
+};
+
 // Why a fetch brought nothing, or only part of the page: the one account of a failure, from the
 // layer that finds it up to the window, which puts it in words. Plain facts; only `text` is
 // libcurl's own wording (English). The URL client fills the kinds it can tell; the download and the
@@ -150,6 +159,7 @@ struct SessionOptions {
     std::string ca_file;
     Limits limits;
     StopSignal* stop = nullptr;  // when set, stops the session's transfers from another thread
+    TransferProgress* progress = nullptr;  // when set, counts the transfers as they go
     // How much of a body the client takes ahead of the reads before the transfer waits for them
     // (a compressed body is always taken as it comes). Small enough to stay in the cache.
     std::size_t read_ahead = std::size_t{256} << 10;

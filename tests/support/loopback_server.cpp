@@ -246,8 +246,10 @@ private:
     bool Send(std::string_view bytes) {
         if (stop_) return false;
         if (reply_.drip.count() == 0) return SendAll(fd_, bytes.data(), bytes.size());
-        for (char c : bytes) {
-            if (stop_ || !SendAll(fd_, &c, 1)) return false;
+        const std::size_t piece = std::max<std::size_t>(1, reply_.drip_size);
+        for (std::size_t at = 0; at < bytes.size(); at += piece) {
+            const std::size_t n = std::min(piece, bytes.size() - at);
+            if (stop_ || !SendAll(fd_, bytes.data() + at, n)) return false;
             SleepUnlessStopped(reply_.drip, stop_);
         }
         return true;

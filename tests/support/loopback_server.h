@@ -102,7 +102,9 @@ struct Reply {
     // Body bytes are counted as they go on the wire after the head (chunk framing included).
     std::size_t cut_after = kNever;    // close the connection after this many body bytes
     std::size_t stall_after = kNever;  // go silent after this many body bytes, connection open
-    milliseconds drip{0};  // when nonzero, send the whole response a byte at a time, this far apart
+    milliseconds drip{
+        0};  // when nonzero, send the whole response a piece at a time, this far apart
+    std::size_t drip_size = 1;   // the bytes of each piece
     std::shared_ptr<Gate> gate;  // when set, nothing is sent until the gate opens
     Special special = Special::kNone;
 

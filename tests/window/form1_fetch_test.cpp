@@ -290,6 +290,72 @@ TEST_F(Form1FetchTest, PageThatCameInPartSaysSoUnderItsCount) {
         << form->Text2->placeholderText().toStdString();
 }
 
+// While a slow page arrives, the empty box says whom the fetch waits for, then how much has come
+// (of how much, where the length was declared) and that Esc stops it; then the page replaces it.
+// A fast page shows none of it.
+TEST_F(Form1FetchTest, SlowPageShowsHowTheFetchIsGoing) {
+    const std::string strBody(48 * 1024, 'x');
+    for (const auto framing :
+         {recvhtml::test::Framing::kContentLength, recvhtml::test::Framing::kChunked}) {
+        const bool blnDeclared = framing == recvhtml::test::Framing::kContentLength;
+        SCOPED_TRACE(blnDeclared ? "length declared" : "length not declared");
+        auto gate = std::make_shared<Gate>();
+        Reply reply = Reply::Ok(strBody, "text/plain");
+        reply.framing = framing;
+        reply.drip = milliseconds(40);
+        reply.drip_size = 2048;
+        reply.gate = gate;
+        server.Serve("/slow", reply);
+
+        QStringList lstSeen;  // the placeholder's texts during the fetch, in order
+        QTimer tmrLook;
+        QObject::connect(&tmrLook, &QTimer::timeout, [&] {
+            const QString strNow = form->Text2->placeholderText();
+            if (form->IsFetching() && !strNow.isEmpty() &&
+                (lstSeen.isEmpty() || lstSeen.last() != strNow))
+                lstSeen.append(strNow);
+        });
+        tmrLook.start(30);
+        // The server answers only after a while: until then the fetch waits for it.
+        QTimer::singleShot(700, form.get(), [gate] { gate->Open(); });
+        Go(server.Url("/slow"));
+        tmrLook.stop();
+
+        ASSERT_FALSE(lstSeen.isEmpty());
+        EXPECT_TRUE(lstSeen.first().contains(QStringLiteral("「127.0.0.1」")))
+            << lstSeen.first().toStdString();
+        QStringList lstReceiving;
+        for (const QString& strSeen : lstSeen)
+            if (strSeen.startsWith(QStringLiteral("受信中"))) lstReceiving.append(strSeen);
+        ASSERT_GE(lstReceiving.size(), 2) << lstSeen.join(u'|').toStdString();
+        for (const QString& strSeen : lstReceiving) {
+            EXPECT_TRUE(strSeen.contains(QStringLiteral("Esc"))) << strSeen.toStdString();
+            EXPECT_EQ(strSeen.contains(QStringLiteral(" / 48KB（")), blnDeclared)
+                << strSeen.toStdString();
+        }
+        EXPECT_NE(lstReceiving.first(), lstReceiving.last());
+        EXPECT_EQ(form->Text2->Text(), QString::fromStdString(strBody));
+        EXPECT_EQ(form->Text2->placeholderText(), QString());
+        EXPECT_EQ(form->Text2->accessibleDescription(), QString());
+    }
+
+    // Over within a moment, though longer than the window's own tick.
+    auto gateFast = std::make_shared<Gate>();
+    Reply replyFast = Reply::Ok(std::string("fast"), "text/plain");
+    replyFast.gate = gateFast;
+    server.Serve("/fast", replyFast);
+    QTimer::singleShot(150, form.get(), [gateFast] { gateFast->Open(); });
+    bool blnFlickered = false;
+    QTimer tmrLook;
+    QObject::connect(&tmrLook, &QTimer::timeout, [&] {
+        if (form->IsFetching() && !form->Text2->placeholderText().isEmpty()) blnFlickered = true;
+    });
+    tmrLook.start(1);
+    Go(server.Url("/fast"));
+    EXPECT_FALSE(blnFlickered);
+    EXPECT_EQ(form->Text2->Text(), QStringLiteral("fast"));
+}
+
 // Esc stops a fetch whose server holds its answer back: at once, with nothing shown and the
 // reason in the box, and the window takes input again.
 TEST_F(Form1FetchTest, EscStopsAHeldFetchAndLeavesTheWindowUsable) {

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+// Where a fetch stands, as the window shows it while the fetch runs.
+struct FetchProgress {
+    enum class Phase {
+        kConnecting,  // waiting for the server (or the proxy) to answer
+        kReceiving,   // the page is arriving
+        kConverting,  // the page has come and is being converted
+    };
+    Phase phase = Phase::kConnecting;
+    QString strHost;                // the server, as the user typed it
+    QString strProxy;               // the proxy the request goes through, "host:port"; empty: none
+    std::uint64_t lngReceived = 0;  // bytes of the page so far
+    std::uint64_t lngExpected = 0;  // the length the server declared; 0: not declared
+    double dblBytesPerSecond = -1.0;  // the recent rate; negative: not known yet
+};
+
+// A number of bytes as a person reads it: "0バイト", "1023バイト", "1.0KB", "9.9KB", "10KB",
+// "1023KB", "1.0MB", "256MB" (units of 1024; one decimal below ten).
+QString ByteCountText(std::uint64_t lngBytes);
+
+// A rate as a person reads it: "350KB/秒".
+QString RateText(double dblBytesPerSecond);
+
+// One or two short lines, in Japanese, on where the fetch stands: whom it waits for; or how much
+// has come (of how much, and what share, where the length was declared), how fast, and that Esc
+// stops it; or that the page is being converted.
+QString DescribeProgress(const FetchProgress& udtProgress);
