@@ -209,7 +209,7 @@ void Form1::Command1_Click() try {
                            [this, &blnShownProgress](const FetchProgress& udtProgress) {
                                // The grey words of the empty box follow the fetch; screen readers
                                // hear once that it is under way, and where to, not every count.
-                               Text2->setPlaceholderText(DescribeProgress(udtProgress));
+                               Text2->SetPlaceholder(DescribeProgress(udtProgress));
                                if (!blnShownProgress) {
                                    Text2->setAccessibleDescription(
                                        QStringLiteral("受信中: 「%1」").arg(udtProgress.strHost));
@@ -221,7 +221,7 @@ void Form1::Command1_Click() try {
     ShowReason(QString());
     if (blnShownProgress && !result.strText.isEmpty()) {
         // Tag removal and layout take a moment on a large page: say so while they run.
-        Text2->setPlaceholderText(QStringLiteral("ページを表示しています…"));
+        Text2->SetPlaceholder(QStringLiteral("ページを表示しています…"));
         Text2->repaint();
     }
     const QString strWhy = DescribeFailure(result.udtFailure);
@@ -260,7 +260,7 @@ void Form1::CheckBox1_Click() try {
 }
 
 void Form1::ShowReason(const QString& strReason) {
-    Text2->setPlaceholderText(strReason);
+    Text2->SetPlaceholder(strReason);
     Text2->setAccessibleDescription(strReason);
 }
 

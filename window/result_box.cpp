@@ -101,6 +101,12 @@ void ResultBox::SetText(const QString& strText) {
     blnEdited = false;
 }
 
+void ResultBox::SetPlaceholder(const QString& strWords) {
+    if (strWords == placeholderText()) return;
+    setPlaceholderText(strWords);
+    viewport()->update();
+}
+
 QString ResultBox::DocumentText() const {
     QString strText;
     for (QTextBlock blk = document()->begin(); blk.isValid(); blk = blk.next()) {

@@ -34,6 +34,10 @@ public:
     // Text() until the user edits the box, and what Text() returns after.
     QString DocumentText() const;
 
+    // Sets the grey words the box shows while it is empty, and shows them at once: Qt repaints
+    // only when the placeholder appears or goes, not when its words change while it shows.
+    void SetPlaceholder(const QString& strWords);
+
     // The longest piece of a paragraph laid out on its own, in UTF-16 units.
     static constexpr qsizetype kSeamSpan = 8192;
 

@@ -308,6 +308,17 @@ TEST_F(Form1FetchTest, SlowPageShowsHowTheFetchIsGoing) {
         server.Serve("/slow", reply);
 
         QStringList lstSeen;  // the placeholder's texts during the fetch, in order
+        // Each new text must reach the screen, not only the property.
+        int lngPaints = 0;
+        struct PaintCounter : QObject {
+            int* lngCount;
+            explicit PaintCounter(int* count) : lngCount(count) {}
+            bool eventFilter(QObject*, QEvent* event) override {
+                if (event->type() == QEvent::Paint) ++*lngCount;
+                return false;
+            }
+        } counter(&lngPaints);
+        form->Text2->viewport()->installEventFilter(&counter);
         QTimer tmrLook;
         QObject::connect(&tmrLook, &QTimer::timeout, [&] {
             const QString strNow = form->Text2->placeholderText();
@@ -334,6 +345,7 @@ TEST_F(Form1FetchTest, SlowPageShowsHowTheFetchIsGoing) {
                 << strSeen.toStdString();
         }
         EXPECT_NE(lstReceiving.first(), lstReceiving.last());
+        EXPECT_GE(lngPaints, lstSeen.size());
         EXPECT_EQ(form->Text2->Text(), QString::fromStdString(strBody));
         EXPECT_EQ(form->Text2->placeholderText(), QString());
         EXPECT_EQ(form->Text2->accessibleDescription(), QString());
