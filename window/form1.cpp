@@ -230,6 +230,8 @@ void Form1::Command1_Click() try {
         // A page that came in part is shown, with a word on what is missing under its count.
         strIncomplete = strWhy;
         CheckBox1_Click();
+        // Whatever the box showed while the page was converted goes, even when no text shows.
+        ShowReason(strIncomplete);
     } else {
         // Nothing came: the tooltip gives the count of what is shown, none, and the empty box
         // says why.
