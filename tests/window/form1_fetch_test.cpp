@@ -512,95 +512,65 @@ std::size_t AddressSpaceBytes() {
     return 0;
 }
 
+// In a child process: fetches a page of `lngBody` bytes with the address space capped at what the
+// process has taken plus `lngRoom`, and ends with status 0 if the window is still up afterwards
+// with an empty box, "0文字" and Go enabled; it says what its box shows on its error output.
+[[noreturn]] void FetchUnderAddressSpaceCap(std::size_t lngBody, std::size_t lngRoom) {
+    NoProxyVariables noProxyVariables;
+    LoopbackServer srv;
+    srv.Serve("/big", Reply::Ok(std::string(lngBody, 'a'), "text/plain"));
+    Form1 frm;
+    frm.Text1->setText(QString::fromStdString(srv.Url("/big")));
+    frm.show();
+    if (!QTest::qWaitForWindowExposed(&frm)) std::_Exit(4);
+    // Should the failure end the program after all, this closes its report's message box as a user
+    // would.
+    QTimer tmrDismiss;
+    QObject::connect(&tmrDismiss, &QTimer::timeout, [] {
+        if (auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dlg->reject();
+    });
+    tmrDismiss.start(10);
+
+    rlimit lim{};
+    getrlimit(RLIMIT_AS, &lim);
+    lim.rlim_cur = AddressSpaceBytes() + lngRoom;
+    if (setrlimit(RLIMIT_AS, &lim) != 0) std::_Exit(5);
+    QTest::mouseClick(frm.Command1, Qt::LeftButton);
+    const bool blnEmpty = frm.Text2->Text().isEmpty() &&
+                          frm.Text2->toolTip() == QStringLiteral("0文字") &&
+                          frm.Command1->isEnabled();
+    std::fprintf(stderr, "placeholder: %s\n", frm.Text2->placeholderText().toUtf8().constData());
+    std::_Exit(blnEmpty ? 0 : 6);
+}
+
+constexpr std::size_t kBigBody = std::size_t{128} << 20;
+
 // A page whose conversion cannot have its memory brings nothing, and the empty box says so; the
 // program goes on. The address space is capped so that the download and the rest of the fetch fit
 // but the converter's output buffer (four times the body, 512 MiB) cannot. Beside the body, the
 // fetch's threads take address space for their stacks and their own heaps (glibc reserves 64 MiB
 // for each): with 192 MiB to spare the download no longer fits, with 256 MiB it does; 384 MiB
 // leaves room for all that, and after the body and the worker's stack at most 376 MiB for the
-// buffer. The child says what its box shows on its error output.
+// buffer.
 TEST(Form1FetchFailure, ConversionWithoutMemorySaysSoInTheEmptyBox) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "AddressSanitizer's own reservations do not fit under the cap";
 #endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            constexpr std::size_t kBody = std::size_t{128} << 20;
-            constexpr std::size_t kRoom = kBody + (std::size_t{384} << 20);
-            NoProxyVariables noProxyVariables;
-            LoopbackServer srv;
-            srv.Serve("/big", Reply::Ok(std::string(kBody, 'a'), "text/plain"));
-            Form1 frm;
-            frm.Text1->setText(QString::fromStdString(srv.Url("/big")));
-            frm.show();
-            if (!QTest::qWaitForWindowExposed(&frm)) std::_Exit(4);
-            // Should the failure end the program after all, this closes its report's message box
-            // as a user would.
-            QTimer tmrDismiss;
-            QObject::connect(&tmrDismiss, &QTimer::timeout, [] {
-                if (auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-                    dlg->reject();
-                }
-            });
-            tmrDismiss.start(10);
-
-            rlimit lim{};
-            getrlimit(RLIMIT_AS, &lim);
-            lim.rlim_cur = AddressSpaceBytes() + kRoom;
-            if (setrlimit(RLIMIT_AS, &lim) != 0) std::_Exit(5);
-            QTest::mouseClick(frm.Command1, Qt::LeftButton);
-            const bool blnEmpty = frm.Text2->Text().isEmpty() &&
-                                  frm.Text2->toolTip() == QStringLiteral("0文字") &&
-                                  frm.Command1->isEnabled();
-            std::fprintf(stderr, "placeholder: %s\n",
-                         frm.Text2->placeholderText().toUtf8().constData());
-            std::_Exit(blnEmpty ? 0 : 6);
-        },
-        testing::ExitedWithCode(0), "placeholder: .*変換");
+    EXPECT_EXIT(FetchUnderAddressSpaceCap(kBigBody, kBigBody + (std::size_t{384} << 20)),
+                testing::ExitedWithCode(0), "placeholder: .*変換");
 }
 
 // A page whose download cannot have its memory brings nothing, and the empty box says so; the
-// program goes on, whatever length the server declared. The address space is capped so that the
-// fetch's threads fit but a body of 128 MiB does not (see the conversion's test below for the
-// figures): with 160 MiB to spare, the body's buffer cannot grow to its size.
+// program goes on, whatever length the server declared. With 160 MiB to spare (see above), the
+// fetch's threads fit but the body's buffer cannot grow to 128 MiB.
 TEST(Form1FetchFailure, DownloadWithoutMemorySaysSoInTheEmptyBox) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "AddressSanitizer's own reservations do not fit under the cap";
 #endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            constexpr std::size_t kBody = std::size_t{128} << 20;
-            constexpr std::size_t kRoom = std::size_t{160} << 20;
-            NoProxyVariables noProxyVariables;
-            LoopbackServer srv;
-            srv.Serve("/big", Reply::Ok(std::string(kBody, 'a'), "text/plain"));
-            Form1 frm;
-            frm.Text1->setText(QString::fromStdString(srv.Url("/big")));
-            frm.show();
-            if (!QTest::qWaitForWindowExposed(&frm)) std::_Exit(4);
-            QTimer tmrDismiss;
-            QObject::connect(&tmrDismiss, &QTimer::timeout, [] {
-                if (auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-                    dlg->reject();
-                }
-            });
-            tmrDismiss.start(10);
-
-            rlimit lim{};
-            getrlimit(RLIMIT_AS, &lim);
-            lim.rlim_cur = AddressSpaceBytes() + kRoom;
-            if (setrlimit(RLIMIT_AS, &lim) != 0) std::_Exit(5);
-            QTest::mouseClick(frm.Command1, Qt::LeftButton);
-            const bool blnEmpty = frm.Text2->Text().isEmpty() &&
-                                  frm.Text2->toolTip() == QStringLiteral("0文字") &&
-                                  frm.Command1->isEnabled();
-            std::fprintf(stderr, "placeholder: %s\n",
-                         frm.Text2->placeholderText().toUtf8().constData());
-            std::_Exit(blnEmpty ? 0 : 6);
-        },
-        testing::ExitedWithCode(0), "placeholder: メモリが足りないため、ページを受信");
+    EXPECT_EXIT(FetchUnderAddressSpaceCap(kBigBody, std::size_t{160} << 20),
+                testing::ExitedWithCode(0), "placeholder: メモリが足りないため、ページを受信");
 }
 
 }  // namespace
