@@ -160,8 +160,9 @@ int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, cur
         }
     }
     // libcurl also calls this, about once a second, while it waits on its own between reads: for
-    // an ftp server's closing answers, for instance. The stall time ends those waits too.
-    if (h.Stalled()) {
+    // an ftp server's closing answers, for instance. The stall time ends those waits too; a
+    // transfer paused for the reads is waiting for us, not for the server.
+    if (!h.paused && h.Stalled()) {
         h.stalled = true;
         return 1;
     }
