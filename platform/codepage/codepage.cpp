@@ -38,13 +38,6 @@ bool AsciiIsItself(const Tables& tables) {
     return true;
 }
 
-// Eight bytes at a time: whether any has its top bit set.
-inline bool AnyHighBit(const std::uint8_t* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return (word & 0x8080808080808080ULL) != 0;
-}
-
 // Converts one complete sequence; returns the number of output bytes, or 0 when iconv refuses it
 // or leaves part of it unread.
 std::size_t ConvertOne(iconv_t cd, const std::uint8_t* in, std::size_t inLength, std::uint8_t* out,
@@ -79,8 +72,7 @@ inline Sequence ReadSequence(const Tables& tables, std::span<const std::uint8_t>
     const char16_t unit = tables.pair[PairIndex(b, trail)];
     if (unit != kBad) [[likely]]
         return {unit, 2};
-    // An ASCII byte after a lead with no character is kept: only the lead is bad.
-    return {kBad, IsTrailByte(trail) && trail >= 0x80 ? std::size_t{2} : std::size_t{1}};
+    return {kBad, Cp932BadSequenceLength(input.subspan(pos))};
 }
 
 std::unique_ptr<const Tables> BuildTables() {

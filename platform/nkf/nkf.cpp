@@ -53,10 +53,6 @@ const char* IconvName(Encoding encoding) {
     return "CP932";
 }
 
-bool InRange(std::uint8_t b, std::uint8_t low, std::uint8_t high) {
-    return b >= low && b <= high;
-}
-
 // Rows 89-92 of EUC-JP, and of JIS X 0208 in ISO-2022-JP, hold the NEC-selected IBM extension
 // characters as Windows and every browser read them: the cells CP932 has at ED40-EEFC by the
 // ordinary Shift_JIS arithmetic. EUC-JP-MS reads the rows as user-defined characters instead,
@@ -113,51 +109,17 @@ void CarryExtensionRows(std::span<wchar_t> wide) {
 // How many bytes at the start of `rest` make up the invalid sequence iconv stopped at, so that the
 // whole of it, and no more, becomes one "〓".
 std::size_t BadSequenceLength(Encoding encoding, std::span<const std::uint8_t> rest) {
-    const std::uint8_t b = rest[0];
-    const std::size_t left = rest.size();
     switch (encoding) {
         case Encoding::kShiftJis:
-            // As the code page reads it: an ASCII byte after the lead is read afresh.
-            return codepage::IsLeadByte(b) && left >= 2 && codepage::IsTrailByte(rest[1]) &&
-                           rest[1] >= 0x80
-                       ? 2
-                       : 1;
+            return codepage::Cp932BadSequenceLength(rest);
         case Encoding::kEucJp:
         case Encoding::kIso2022Jp:
-            if (b == 0x8F) {
-                return left >= 3 && InRange(rest[1], 0xA1, 0xFE) && InRange(rest[2], 0xA1, 0xFE)
-                           ? 3
-                           : 1;
-            }
-            if (b == 0x8E) return left >= 2 && InRange(rest[1], 0xA1, 0xDF) ? 2 : 1;
-            return InRange(b, 0xA1, 0xFE) && left >= 2 && InRange(rest[1], 0xA1, 0xFE) ? 2 : 1;
-        case Encoding::kUtf8: {
-            // The longest start of a well-formed sequence, as one piece.
-            std::size_t need = 0;
-            std::uint8_t low = 0x80;
-            std::uint8_t high = 0xBF;
-            if (InRange(b, 0xC2, 0xDF)) {
-                need = 2;
-            } else if (InRange(b, 0xE0, 0xEF)) {
-                need = 3;
-                if (b == 0xE0) low = 0xA0;
-                if (b == 0xED) high = 0x9F;
-            } else if (InRange(b, 0xF0, 0xF4)) {
-                need = 4;
-                if (b == 0xF0) low = 0x90;
-                if (b == 0xF4) high = 0x8F;
-            }
-            std::size_t length = 1;
-            while (length < need && length < left && InRange(rest[length], low, high)) {
-                ++length;
-                low = 0x80;
-                high = 0xBF;
-            }
-            return length;
-        }
+            return codepage::EucJpBadSequenceLength(rest);
+        case Encoding::kUtf8:
+            return codepage::Utf8BadSequenceLength(rest);
         case Encoding::kUtf16Le:
         case Encoding::kUtf16Be:
-            return left >= 2 ? 2 : 1;
+            return rest.size() >= 2 ? 2 : 1;
     }
     return 1;
 }
@@ -182,14 +144,14 @@ public:
             // The common cases first, in tight loops: kanji pairs, and plain ASCII.
             if (set_ == Set::kKanji && !shiftOut_) {
                 while (input_.size() - pos_ >= 2 && out.size() - o >= 2 &&
-                       InRange(input_[pos_], 0x21, 0x7E) && InRange(input_[pos_ + 1], 0x21, 0x7E)) {
+                       codepage::IsJisByte(input_[pos_]) && codepage::IsJisByte(input_[pos_ + 1])) {
                     out[o++] = static_cast<std::uint8_t>(input_[pos_] | 0x80);
                     out[o++] = static_cast<std::uint8_t>(input_[pos_ + 1] | 0x80);
                     pos_ += 2;
                 }
             } else if (set_ == Set::kAscii && !shiftOut_) {
-                while (pos_ < input_.size() && o < out.size() &&
-                       InRange(input_[pos_], 0x10, 0x7F) && input_[pos_] != kEsc) {
+                while (pos_ < input_.size() && o < out.size() && input_[pos_] >= 0x10 &&
+                       input_[pos_] <= 0x7F && input_[pos_] != kEsc) {
                     out[o++] = input_[pos_++];
                 }
             }
@@ -216,7 +178,7 @@ public:
                 }
                 ++pos_;
             } else if (set_ == Set::kKanji || set_ == Set::kSupplementary) {
-                if (pos_ + 1 < input_.size() && InRange(input_[pos_ + 1], 0x21, 0x7E)) {
+                if (pos_ + 1 < input_.size() && codepage::IsJisByte(input_[pos_ + 1])) {
                     if (set_ == Set::kSupplementary) out[o++] = 0x8F;
                     out[o++] = static_cast<std::uint8_t>(b | 0x80);
                     out[o++] = static_cast<std::uint8_t>(input_[pos_ + 1] | 0x80);

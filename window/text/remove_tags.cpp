@@ -10,6 +10,8 @@
 #include <new>
 #include <string_view>
 
+#include "platform/codepage/byte_rules.h"
+
 // How the rules are driven
 // ------------------------
 // Every rule is a pattern that starts with '<', so the text is walked from one candidate '<' to the
@@ -73,17 +75,13 @@ const Patterns& GetPatterns() {
     return patterns;
 }
 
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Position just past '<', any spaces, and the lower-case ASCII word `word` in any case, or npos.
 std::size_t SkipOpening(std::string_view text, std::size_t lt, std::string_view word) {
     std::size_t pos = lt + 1;
     while (pos < text.size() && text[pos] == ' ') ++pos;
     if (text.size() - pos < word.size()) return std::string_view::npos;
     for (char c : word) {
-        if (LowerAscii(text[pos]) != c) return std::string_view::npos;
+        if (codepage::LowerAscii(text[pos]) != c) return std::string_view::npos;
         ++pos;
     }
     return pos;

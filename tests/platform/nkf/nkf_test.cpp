@@ -108,22 +108,27 @@ INSTANTIATE_TEST_SUITE_P(
 // A meta declaration is a hint only where the bytes decode cleanly in what it names.
 INSTANTIATE_TEST_SUITE_P(
     MetaCharset, Recognition,
-    testing::Values(RecogniseCase{"LyingShiftJisOnUtf8Ignored",
-                                  B("<meta charset=\"Shift_JIS\">日本語"), Encoding::kUtf8},
-                    RecogniseCase{"LyingEucJpOnShiftJisIgnored",
-                                  kEucMeta + Bytes{0x93, 0xFA, 0x96, 0x7B}, Encoding::kShiftJis},
-                    RecogniseCase{"LyingShiftJisOnIso2022JpIgnored",
-                                  B("<meta charset=shift_jis>\x1b$B$\"\x1b(B"),
-                                  Encoding::kIso2022Jp},
-                    RecogniseCase{"HonouredWhereBothDecode",
-                                  B("<meta http-equiv=\"Content-Type\" content=\"text/html; "
-                                    "charset=Shift_JIS\">") +
-                                      Bytes{0xA4, 0xA2, 0xA4, 0xA4},
-                                  Encoding::kShiftJis},
-                    RecogniseCase{"PastFirst1024BytesIgnored",
-                                  B(std::string(1024, ' ')) + B("<meta charset=shift_jis>") +
-                                      Bytes{0xA4, 0xA2, 0xA4, 0xA4},
-                                  Encoding::kEucJp}),
+    testing::Values(
+        RecogniseCase{"LyingShiftJisOnUtf8Ignored", B("<meta charset=\"Shift_JIS\">日本語"),
+                      Encoding::kUtf8},
+        RecogniseCase{"LyingEucJpOnShiftJisIgnored", kEucMeta + Bytes{0x93, 0xFA, 0x96, 0x7B},
+                      Encoding::kShiftJis},
+        RecogniseCase{"LyingShiftJisOnIso2022JpIgnored",
+                      B("<meta charset=shift_jis>\x1b$B$\"\x1b(B"), Encoding::kIso2022Jp},
+        RecogniseCase{"HonouredWhereBothDecode",
+                      B("<meta http-equiv=\"Content-Type\" content=\"text/html; "
+                        "charset=Shift_JIS\">") +
+                          Bytes{0xA4, 0xA2, 0xA4, 0xA4},
+                      Encoding::kShiftJis},
+        // As Shift_JIS these would be user-defined characters, which alone would
+        // make them EUC-JP; the declaration comes first.
+        RecogniseCase{"HonouredOverTheUserDefinedArea",
+                      B("<meta charset=\"Shift_JIS\">") + Bytes{0xF4, 0xA1, 0xF4, 0xA2, 0xF4, 0xA3},
+                      Encoding::kShiftJis},
+        RecogniseCase{"PastFirst1024BytesIgnored",
+                      B(std::string(1024, ' ')) + B("<meta charset=shift_jis>") +
+                          Bytes{0xA4, 0xA2, 0xA4, 0xA4},
+                      Encoding::kEucJp}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ConvertCase {

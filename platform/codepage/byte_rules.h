@@ -1,0 +1,152 @@
+#pragma once
+
+// The byte-sequence rules of the encodings the program reads, each written once: recognition, the
+// kanji converter and the code page all ask these, so a page that recognition calls clean is one
+// that conversion reads without a "〓". Part of the code page's interface, since every layer that
+// reads bytes links the code page.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+namespace codepage {
+
+// ---- ASCII ----
+
+// Eight bytes at `p`: whether any has its top bit set. Markup is mostly ASCII, passed over a word
+// at a time.
+inline bool AnyHighBit(const std::uint8_t* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return (word & 0x8080808080808080ULL) != 0;
+}
+
+// The first position from `pos` on that does not start eight ASCII bytes in a row.
+inline std::size_t SkipAsciiWords(std::span<const std::uint8_t> input, std::size_t pos) {
+    while (input.size() - pos >= 8 && !AnyHighBit(input.data() + pos)) pos += 8;
+    return pos;
+}
+
+// ASCII letters to lower case; every other byte, the upper half included, is left as it is (tag
+// and charset names fold in ASCII only).
+constexpr char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// ---- CP932 (Shift_JIS) ----
+
+// True for the bytes that begin a two-byte CP932 character.
+constexpr bool IsLeadByte(std::uint8_t b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+// True for the bytes that may follow a lead byte.
+constexpr bool IsTrailByte(std::uint8_t b) {
+    return b >= 0x40 && b <= 0xFC && b != 0x7F;
+}
+
+// How many bytes at the start of `rest` (not empty) one bad CP932 sequence takes: a lead byte and
+// the trail byte after it when that trail is not ASCII; otherwise the first byte alone, so that an
+// ASCII byte after a lead is read afresh.
+constexpr std::size_t Cp932BadSequenceLength(std::span<const std::uint8_t> rest) {
+    return IsLeadByte(rest[0]) && rest.size() >= 2 && IsTrailByte(rest[1]) && rest[1] >= 0x80 ? 2
+                                                                                              : 1;
+}
+
+// ---- EUC-JP ----
+
+// The bytes of a two-byte JIS X 0208 character, and of both bytes after 0x8F (JIS X 0212).
+constexpr bool IsEucJpByte(std::uint8_t b) {
+    return b >= 0xA1 && b <= 0xFE;
+}
+// The bytes that may follow 0x8E: half-width katakana.
+constexpr bool IsEucJpKatakana(std::uint8_t b) {
+    return b >= 0xA1 && b <= 0xDF;
+}
+
+// The length of the well-formed EUC-JP sequence at the start of `rest` (not empty): 1 for ASCII, 2
+// for a JIS X 0208 character or 0x8E and a katakana byte, 3 for 0x8F and two JIS X 0212 bytes; 0
+// when no well-formed sequence starts there.
+constexpr std::size_t EucJpSequenceLength(std::span<const std::uint8_t> rest) {
+    const std::uint8_t b = rest[0];
+    if (b < 0x80) return 1;
+    if (b == 0x8E) return rest.size() >= 2 && IsEucJpKatakana(rest[1]) ? 2 : 0;
+    if (b == 0x8F) {
+        return rest.size() >= 3 && IsEucJpByte(rest[1]) && IsEucJpByte(rest[2]) ? 3 : 0;
+    }
+    return IsEucJpByte(b) && rest.size() >= 2 && IsEucJpByte(rest[1]) ? 2 : 0;
+}
+
+// How many bytes one bad EUC-JP sequence at the start of `rest` takes: a well-formed sequence
+// that has no character is bad whole; otherwise the first byte alone is.
+constexpr std::size_t EucJpBadSequenceLength(std::span<const std::uint8_t> rest) {
+    const std::size_t length = EucJpSequenceLength(rest);
+    return length == 0 ? 1 : length;
+}
+
+// ---- ISO-2022-JP ----
+
+// The bytes of a character of a 94-character set (JIS X 0208 and 0212 rows and cells).
+constexpr bool IsJisByte(std::uint8_t b) {
+    return b >= 0x21 && b <= 0x7E;
+}
+
+// ---- UTF-8 ----
+
+namespace detail {
+
+// How far the start of `rest` goes along a well-formed UTF-8 sequence: `matched` bytes of the
+// `length` its first byte calls for (length 0 when no sequence starts with it). No overlong
+// forms, no surrogates (ED A0-BF) and nothing past U+10FFFF (F4 90-BF, F5-FF).
+struct Utf8Reach {
+    std::size_t matched;
+    std::size_t length;
+};
+
+constexpr Utf8Reach ReachUtf8(std::span<const std::uint8_t> rest) {
+    const std::uint8_t b = rest[0];
+    std::size_t length = 0;
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xBF;
+    if (b < 0x80) {
+        return {1, 1};
+    } else if (b >= 0xC2 && b <= 0xDF) {
+        length = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3;
+        if (b == 0xE0) low = 0xA0;
+        if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4;
+        if (b == 0xF0) low = 0x90;
+        if (b == 0xF4) high = 0x8F;
+    } else {
+        return {0, 0};
+    }
+    std::size_t matched = 1;
+    while (matched < length && matched < rest.size() && rest[matched] >= low &&
+           rest[matched] <= high) {
+        ++matched;
+        low = 0x80;
+        high = 0xBF;
+    }
+    return {matched, length};
+}
+
+}  // namespace detail
+
+// The length of the well-formed UTF-8 sequence at the start of `rest` (not empty), 1 for ASCII; 0
+// when none starts there.
+constexpr std::size_t Utf8SequenceLength(std::span<const std::uint8_t> rest) {
+    const detail::Utf8Reach reach = detail::ReachUtf8(rest);
+    return reach.matched == reach.length ? reach.length : 0;
+}
+
+// How many bytes one bad UTF-8 sequence at the start of `rest` takes: the longest start of a
+// well-formed sequence, at least one byte.
+constexpr std::size_t Utf8BadSequenceLength(std::span<const std::uint8_t> rest) {
+    const detail::Utf8Reach reach = detail::ReachUtf8(rest);
+    return reach.matched == 0 ? 1 : reach.matched;
+}
+
+}  // namespace codepage
