@@ -172,6 +172,11 @@ public:
         char* in = reinterpret_cast<char*>(wide_.data());
         std::size_t inLeft = wideCount_ * sizeof(wchar_t);
         while (inLeft > 0 && !Stopped()) {
+            if (output_.empty()) {
+                // iconv must not be handed the null pointer of an empty span.
+                full_ = true;
+                break;
+            }
             char* out = reinterpret_cast<char*>(output_.data() + written_);
             std::size_t outLeft = output_.size() - written_;
             const std::size_t rc = iconv(encoder_.get(), &in, &inLeft, &out, &outLeft);
