@@ -45,6 +45,14 @@ constexpr bool IsTrailByte(std::uint8_t b) {
     return b >= 0x40 && b <= 0xFC && b != 0x7F;
 }
 
+// The length of the well-formed CP932 sequence at the start of `rest` (not empty): 2 for a lead
+// byte and a trail byte, 1 for any other byte but a lead; 0 for a lead byte without a trail. Which
+// of them are characters the code page's tables say.
+constexpr std::size_t Cp932SequenceLength(std::span<const std::uint8_t> rest) {
+    if (!IsLeadByte(rest[0])) return 1;
+    return rest.size() >= 2 && IsTrailByte(rest[1]) ? 2 : 0;
+}
+
 // How many bytes at the start of `rest` (not empty) one bad CP932 sequence takes: a lead byte and
 // the trail byte after it when that trail is not ASCII; otherwise the first byte alone, so that an
 // ASCII byte after a lead is read afresh.

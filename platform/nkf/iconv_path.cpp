@@ -113,7 +113,35 @@ std::size_t BadSequenceLength(Encoding encoding, std::span<const std::uint8_t> r
     return 1;
 }
 
-}  // namespace
+// How many bytes at the start of `rest` are whole well-formed sequences by the byte rules: the
+// part iconv is handed. What iconv would make of the others is not asked (glibc's UTF-8 reader,
+// for one, takes sequences past U+10FFFF), so that recognition and both ways of converting agree
+// on what is bad. UTF-16 is left to iconv whole.
+std::size_t WellFormedLength(Encoding encoding, std::span<const std::uint8_t> rest) {
+    std::size_t (*sequenceLength)(std::span<const std::uint8_t>) = nullptr;
+    switch (encoding) {
+        case Encoding::kShiftJis:
+            sequenceLength = codepage::Cp932SequenceLength;
+            break;
+        case Encoding::kEucJp:
+        case Encoding::kIso2022Jp:
+            sequenceLength = codepage::EucJpSequenceLength;
+            break;
+        case Encoding::kUtf8:
+            sequenceLength = codepage::Utf8SequenceLength;
+            break;
+        case Encoding::kUtf16Le:
+        case Encoding::kUtf16Be:
+            return rest.size();
+    }
+    std::size_t length = 0;
+    while (length < rest.size()) {
+        const std::size_t sequence = sequenceLength(rest.subspan(length));
+        if (sequence == 0) break;
+        length += sequence;
+    }
+    return length;
+}
 
 // The two iconv steps and their error loop: the source encoding into UCS-4, UCS-4 into CP932.
 // Going through UCS-4 in our own buffer tells apart the two failures iconv reports alike: an
@@ -131,39 +159,20 @@ public:
     std::size_t Written() const { return written_; }
     // The output is full, or iconv failed in a way that no retry can mend; nothing more is read.
     bool Stopped() const { return full_ || failed_; }
-    // Goes on writing at `position` of the output, past what others wrote there.
-    void MoveTo(std::size_t position) { written_ = position; }
 
     // Reads `input` through the first step; stops early only when Stopped(). With
     // `necRows`, `input` is EUC-JP whose rows 89-92 are the NEC-selected IBM extension characters.
     void Feed(std::span<const std::uint8_t> input, bool necRows) {
-        char* in = reinterpret_cast<char*>(const_cast<std::uint8_t*>(input.data()));
-        std::size_t inLeft = input.size();
-        while (inLeft > 0 && !Stopped()) {
-            char* out = reinterpret_cast<char*>(wide_.data() + wideCount_);
-            std::size_t outLeft = (wide_.size() - wideCount_) * sizeof(wchar_t);
-            const std::size_t rc = iconv(decoder_.get(), &in, &inLeft, &out, &outLeft);
-            const int error = rc == static_cast<std::size_t>(-1) ? errno : 0;
-            const std::size_t decoded = wideCount_;
-            wideCount_ = wide_.size() - outLeft / sizeof(wchar_t);
-            if (necRows) {
-                CarryExtensionRows(std::span(wide_).subspan(decoded, wideCount_ - decoded));
+        while (!input.empty() && !Stopped()) {
+            const std::size_t good = WellFormedLength(from_, input);
+            if (good > 0) {
+                FeedWellFormed(input.first(good), necRows);
+                input = input.subspan(good);
+                continue;
             }
-            if (error == E2BIG || wideCount_ == wide_.size()) Flush();
-            if (error == EILSEQ || error == EINVAL) {
-                // EINVAL: the input ends inside a sequence; that unfinished piece is one bad one.
-                const std::span<const std::uint8_t> rest(reinterpret_cast<std::uint8_t*>(in),
-                                                         inLeft);
-                const std::size_t skip = error == EINVAL ? inLeft : BadSequenceLength(from_, rest);
-                if (wideCount_ == wide_.size()) Flush();
-                wide_[wideCount_++] = kGeta;
-                in += skip;
-                inLeft -= skip;
-                iconv(decoder_.get(), nullptr, nullptr, nullptr, nullptr);
-            } else if (error != 0 && error != E2BIG) {
-                // Any other error leaves the input where it was: trying again would spin.
-                failed_ = true;
-            }
+            // A bad sequence by the byte rules: one "〓".
+            PutWide(kGeta);
+            input = input.subspan(BadSequenceLength(from_, input));
         }
     }
 
@@ -204,10 +213,50 @@ public:
     }
 
 private:
+    void PutWide(wchar_t c) {
+        if (wideCount_ == wide_.size()) Flush();
+        wide_[wideCount_++] = c;
+    }
+
+    // Reads `input`, whole sequences only, through the first step. A sequence iconv refuses
+    // becomes one "〓".
+    void FeedWellFormed(std::span<const std::uint8_t> input, bool necRows) {
+        char* in = reinterpret_cast<char*>(const_cast<std::uint8_t*>(input.data()));
+        std::size_t inLeft = input.size();
+        while (inLeft > 0 && !Stopped()) {
+            char* out = reinterpret_cast<char*>(wide_.data() + wideCount_);
+            std::size_t outLeft = (wide_.size() - wideCount_) * sizeof(wchar_t);
+            const std::size_t rc = iconv(decoder_.get(), &in, &inLeft, &out, &outLeft);
+            const int error = rc == static_cast<std::size_t>(-1) ? errno : 0;
+            const std::size_t decoded = wideCount_;
+            wideCount_ = wide_.size() - outLeft / sizeof(wchar_t);
+            if (necRows) {
+                CarryExtensionRows(std::span(wide_).subspan(decoded, wideCount_ - decoded));
+            }
+            if (error == E2BIG || wideCount_ == wide_.size()) Flush();
+            if (error == EILSEQ || error == EINVAL) {
+                // EINVAL: the input ends inside a sequence; that unfinished piece is one bad one.
+                const std::span<const std::uint8_t> rest(reinterpret_cast<std::uint8_t*>(in),
+                                                         inLeft);
+                const std::size_t skip = error == EINVAL ? inLeft : BadSequenceLength(from_, rest);
+                if (wideCount_ == wide_.size()) Flush();
+                wide_[wideCount_++] = kGeta;
+                in += skip;
+                inLeft -= skip;
+                iconv(decoder_.get(), nullptr, nullptr, nullptr, nullptr);
+            } else if (error != 0 && error != E2BIG) {
+                // Any other error leaves the input where it was: trying again would spin.
+                failed_ = true;
+            }
+        }
+    }
+
     // The CP932 code of the character that stands in for `c`, which CP932 lacks; or the code `c`
     // carries past Unicode.
     static std::uint16_t LookAlike(wchar_t c) {
-        if (c >= kCarriesCode) return static_cast<std::uint16_t>(c - kCarriesCode);
+        if (c >= kCarriesCode + 0xED40 && c <= kCarriesCode + 0xEEFC) {
+            return static_cast<std::uint16_t>(c - kCarriesCode);
+        }
         switch (c) {
             case L'\u301C':  // wave dash, JIS style
                 return 0x8160;
@@ -239,22 +288,7 @@ private:
     std::size_t wideCount_ = 0;
 };
 
-IconvPath::IconvPath(Encoding from, std::span<std::uint8_t> output)
-    : pipeline_(std::make_unique<Pipeline>(from, output)) {}
-
-IconvPath::~IconvPath() = default;
-
-bool IconvPath::Ready() const {
-    return pipeline_->Ready();
-}
-
-PathResult IconvPath::ConvertAt(std::size_t position, std::span<const std::uint8_t> text,
-                                bool necRows) {
-    pipeline_->MoveTo(position);
-    pipeline_->Feed(text, necRows);
-    pipeline_->Flush();
-    return {pipeline_->Written(), !pipeline_->Stopped()};
-}
+}  // namespace
 
 PathResult ConvertThroughIconv(std::span<std::uint8_t> output, std::span<const std::uint8_t> text,
                                Encoding from) {

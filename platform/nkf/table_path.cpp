@@ -15,6 +15,8 @@ namespace {
 // A CP932 code as the tables hold it: below 0x100 one byte, else two. No CP932 character is
 // FFFF, so that marks a sequence the tables have no character for.
 constexpr std::uint16_t kNoCode = 0xFFFF;
+// What a bad sequence becomes, as in the reference: "〓".
+constexpr std::uint16_t kGetaCode = 0x81AC;
 constexpr std::size_t kCells = 94 * 94;
 
 constexpr std::size_t CellIndex(std::uint8_t row, std::uint8_t cell) {
@@ -203,54 +205,28 @@ const Utf8Tables* GetUtf8Tables() {
     return tables.get();
 }
 
-// The output as the loops below write it: a position they keep in a register (a member would be
-// read again after every byte stored, since a byte store may alias anything), and the bad
-// stretches of the input handed to the reference, which writes into the same output.
+// Where the loops below got to in the output. They keep their position in a register (a member
+// would be read again after every byte stored, since a byte store may alias anything) and hand it
+// back here when they stop.
 class Writer {
 public:
-    Writer(Encoding from, std::span<std::uint8_t> output)
-        : from_(from), output_(output), position_(output.data()) {}
+    explicit Writer(std::span<std::uint8_t> output) : output_(output), position_(output.data()) {}
 
     bool Full() const { return full_; }
     std::size_t Written() const { return static_cast<std::size_t>(position_ - output_.data()); }
     std::uint8_t* Position() const { return position_; }
     std::uint8_t* End() const { return output_.data() + output_.size(); }
 
-    // Records where the loop got to and that the next character did not fit.
-    void Stop(std::uint8_t* position) {
+    // Records where the loop got to, and whether the next character did not fit.
+    void Finish(std::uint8_t* position, bool full = false) {
         position_ = position;
-        full_ = true;
+        full_ = full;
     }
-
-    // Converts `stretch` through the reference from `position` on; returns the new position, or
-    // null when it did not all fit.
-    std::uint8_t* PutThroughReference(std::uint8_t* position, std::span<const std::uint8_t> stretch,
-                                      bool necRows) {
-        position_ = position;
-        if (!reference_) {
-            reference_ = std::make_unique<IconvPath>(from_, output_);
-            if (!reference_->Ready()) {
-                full_ = true;
-                return nullptr;
-            }
-        }
-        const PathResult result = reference_->ConvertAt(Written(), stretch, necRows);
-        position_ = output_.data() + result.written;
-        if (!result.complete) {
-            full_ = true;
-            return nullptr;
-        }
-        return position_;
-    }
-
-    void Finish(std::uint8_t* position) { position_ = position; }
 
 private:
-    Encoding from_;
     std::span<std::uint8_t> output_;
     std::uint8_t* position_;
     bool full_ = false;
-    std::unique_ptr<IconvPath> reference_;
 };
 
 // Writes one code at `p`; false, writing nothing, when it does not fit before `end`.
@@ -276,16 +252,6 @@ inline bool CopyAscii8(bool asciiSame, const std::uint8_t* in, std::size_t left,
     return true;
 }
 
-// The end of the bad stretch that starts at `pos`: just past the next byte that can only stand for
-// itself (below `sync`), or the end of the input. The reference reads the stretch as it would
-// read it in the whole text, since nothing before that byte can reach past it.
-std::size_t BadStretchEnd(std::span<const std::uint8_t> in, std::size_t pos, std::uint8_t sync) {
-    for (std::size_t k = pos + 1; k < in.size(); ++k) {
-        if (in[k] < sync) return k + 1;
-    }
-    return in.size();
-}
-
 void ConvertShiftJis(const ShiftJisTables& tables, std::span<const std::uint8_t> in,
                      Writer& writer) {
     const bool asciiSame = AsciiIsItself(tables.single);
@@ -309,15 +275,12 @@ void ConvertShiftJis(const ShiftJisTables& tables, std::span<const std::uint8_t>
             length = 2;
         }
         if (code != kNoCode) {
-            if (!Put(p, end, code)) return writer.Stop(p);
+            if (!Put(p, end, code)) return writer.Finish(p, true);
             i += length;
             continue;
         }
-        // No byte below 0x40 is ever a trail byte.
-        const std::size_t stop = BadStretchEnd(in, i, 0x40);
-        p = writer.PutThroughReference(p, in.subspan(i, stop - i), false);
-        if (p == nullptr) return;
-        i = stop;
+        if (!Put(p, end, kGetaCode)) return writer.Finish(p, true);
+        i += codepage::Cp932BadSequenceLength(in.subspan(i));
     }
     writer.Finish(p);
 }
@@ -339,7 +302,7 @@ void ConvertEucJp(const EucJpTables& tables, std::span<const std::uint8_t> in, b
         // Kanji and kana: runs of two-byte characters.
         while (size - i >= 2 && codepage::IsEucJpByte(data[i]) &&
                codepage::IsEucJpByte(data[i + 1])) {
-            if (!Put(p, end, rows[CellIndex(data[i], data[i + 1])])) return writer.Stop(p);
+            if (!Put(p, end, rows[CellIndex(data[i], data[i + 1])])) return writer.Finish(p, true);
             i += 2;
         }
         if (i == size) break;
@@ -355,15 +318,12 @@ void ConvertEucJp(const EucJpTables& tables, std::span<const std::uint8_t> in, b
             code = tables.supplementary[CellIndex(rest[1], rest[2])];
         }
         if (code != kNoCode) {
-            if (!Put(p, end, code)) return writer.Stop(p);
+            if (!Put(p, end, code)) return writer.Finish(p, true);
             i += length;
             continue;
         }
-        // Every byte below 0x80 stands for itself in EUC-JP.
-        const std::size_t stop = BadStretchEnd(in, i, 0x80);
-        p = writer.PutThroughReference(p, in.subspan(i, stop - i), necRows);
-        if (p == nullptr) return;
-        i = stop;
+        if (!Put(p, end, kGetaCode)) return writer.Finish(p, true);
+        i += codepage::EucJpBadSequenceLength(rest);
     }
     writer.Finish(p);
 }
@@ -393,15 +353,12 @@ void ConvertUtf8(const Utf8Tables& tables, std::span<const std::uint8_t> in, Wri
             code = tables.astral;
         }
         if (code != kNoCode) {
-            if (!Put(p, end, code)) return writer.Stop(p);
+            if (!Put(p, end, code)) return writer.Finish(p, true);
             i += length;
             continue;
         }
-        // Every byte below 0x80 stands for itself in UTF-8.
-        const std::size_t stop = BadStretchEnd(in, i, 0x80);
-        p = writer.PutThroughReference(p, in.subspan(i, stop - i), false);
-        if (p == nullptr) return;
-        i = stop;
+        if (!Put(p, end, kGetaCode)) return writer.Finish(p, true);
+        i += codepage::Utf8BadSequenceLength(rest);
     }
     writer.Finish(p);
 }
@@ -427,7 +384,7 @@ bool HasTables(Encoding from) {
 PathResult ConvertWithTables(std::span<std::uint8_t> output, std::span<const std::uint8_t> text,
                              Encoding from) {
     if (!HasTables(from)) return ConvertThroughIconv(output, text, from);
-    Writer writer(from, output);
+    Writer writer(output);
     switch (from) {
         case Encoding::kShiftJis:
             ConvertShiftJis(*GetShiftJisTables(), text, writer);

@@ -2,8 +2,8 @@
 
 // The conversion by table lookup: for Shift_JIS, EUC-JP, ISO-2022-JP and UTF-8, each character is
 // looked up in tables read once from the iconv reference (every character converted through it
-// one by one), so the two give the same bytes. Bad sequences, which are rare in real pages and
-// where iconv's own reading matters, are handed to the reference.
+// one by one), so the two give the same bytes. A bad sequence, by the byte rules both follow, is
+// one "〓".
 
 #include <cstddef>
 #include <cstdint>

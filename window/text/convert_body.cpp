@@ -1,7 +1,6 @@
 #include "window/text/convert_body.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -15,23 +14,10 @@
 
 #include "platform/codepage/codepage.h"
 #include "platform/nkf/nkf.h"
+#include "window/text/large_pages.h"
 #include "window/text/resize_bytes.h"
 
 namespace {
-
-// Asks for large pages for the whole pages inside `lngLength` bytes at `pbyt`: a big buffer filled
-// front to back then faults once in 2 MiB rather than once in 4 KiB. Only a hint; without it the
-// buffer works the same.
-void AdviseLargePages(void* pbyt, std::size_t lngLength) {
-    const std::uintptr_t lngPage = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t lngStart =
-        (reinterpret_cast<std::uintptr_t>(pbyt) + lngPage - 1) & ~(lngPage - 1);
-    const std::uintptr_t lngEnd =
-        (reinterpret_cast<std::uintptr_t>(pbyt) + lngLength) & ~(lngPage - 1);
-    if (lngEnd > lngStart) {
-        madvise(reinterpret_cast<void*>(lngStart), lngEnd - lngStart, MADV_HUGEPAGE);
-    }
-}
 
 // A buffer of zero bytes straight from the operating system: its pages cost memory only once the
 // converter writes into them, so four times the body is affordable on large pages.

@@ -7,10 +7,12 @@
 #endif
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
 
 #include "platform/codepage/byte_rules.h"
+#include "window/text/large_pages.h"
 
 // How the rules are driven
 // ------------------------
@@ -33,10 +35,11 @@
 //    before that line break fails for the same reason, so the walk resumes at the line break.
 // Each rule therefore reads the text a bounded number of times, whatever the page.
 //
-// The text is matched as UTF-8 bytes with the engine in Latin-1 mode. Every literal of the patterns
-// is ASCII, an ASCII byte in UTF-8 is always that character, and a match can only begin at '<' and
-// end at '>', so matches fall on character boundaries and "." taking several bytes of one character
-// is the same as taking the character. Letters fold in ASCII only, as tag names do.
+// The rules read a shadow of the text, one byte per UTF-16 unit: an ASCII unit as itself and any
+// other unit as 0x80, with the engine in Latin-1 mode. Every literal of the patterns is ASCII, 0x80
+// is no letter in either case and no line break, so a match in the shadow is a match in the text,
+// unit for unit; each rewrite is made in both. Letters fold in ASCII only, as tag names do. A
+// lone surrogate becomes U+FFFD on the way in, as a trip through UTF-8 would make it.
 
 namespace {
 
@@ -140,23 +143,6 @@ std::size_t FindOpening(const char* data, std::size_t from, std::size_t size, ch
     return kNone;
 }
 
-// Position of the first CR or LF at or after `from`, or `size`.
-std::size_t FindLineBreak(const char* data, std::size_t from, std::size_t size) {
-    std::size_t pos = from;
-#if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    for (; size >= 16 && pos <= size - 16; pos += 16) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
-        const int mask =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(here, lf)));
-        if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctz(mask));
-    }
-#endif
-    while (pos < size && data[pos] != '\r' && data[pos] != '\n') ++pos;
-    return pos;
-}
-
 enum class OnFailure { kRuleIsOver, kResumeAtLineBreak };
 
 struct Rule {
@@ -167,13 +153,36 @@ struct Rule {
     OnFailure onFailure;
 };
 
-// Replaces every match of `rule` in the `size` bytes at `data`, leftmost first and without overlap,
-// in place. Returns the new size.
-std::size_t ApplyRule(char* data, std::size_t size, const Rule& rule) {
+// The text being rewritten: its UTF-16 units and their shadow (see above), always the same
+// length. Rewrites happen in place: a result is never longer than what it replaces.
+struct Work {
+    char16_t* units;
+    char* shadow;
+    std::size_t size;
+
+    // Moves `length` units from `from` down to `to`.
+    void Move(std::size_t to, std::size_t from, std::size_t length) {
+        if (to == from || length == 0) return;
+        std::memmove(units + to, units + from, length * sizeof(char16_t));
+        std::memmove(shadow + to, shadow + from, length);
+    }
+    // Writes the ASCII `text` at `to`.
+    void Write(std::size_t to, std::string_view text) {
+        for (char c : text) {
+            units[to] = static_cast<unsigned char>(c);
+            shadow[to++] = c;
+        }
+    }
+};
+
+// Replaces every match of `rule` in `work`, leftmost first and without overlap, in place.
+void ApplyRule(Work& work, const Rule& rule) {
+    char* const data = work.shadow;
+    const std::size_t size = work.size;
     const std::string_view view(data, size);
     const re2::StringPiece piece(data, size);
 
-    std::size_t lngRead = 0;   // start of the bytes not yet copied to the result
+    std::size_t lngRead = 0;   // start of the units not yet copied to the result
     std::size_t lngWrite = 0;  // end of the result so far
     std::size_t lngSearch = 0;
     while (lngSearch < size) {
@@ -198,29 +207,61 @@ std::size_t ApplyRule(char* data, std::size_t size, const Rule& rule) {
             lngSearch = static_cast<const char*>(lf) - data;
             continue;
         }
-        if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, lt - lngRead);
+        work.Move(lngWrite, lngRead, lt - lngRead);
         lngWrite += lt - lngRead;
-        std::memcpy(data + lngWrite, rule.replacement.data(), rule.replacement.size());
+        work.Write(lngWrite, rule.replacement);
         lngWrite += rule.replacement.size();
         lngRead = lngSearch = lt + match.size();
     }
-    if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, size - lngRead);
-    return lngWrite + (size - lngRead);
+    work.Move(lngWrite, lngRead, size - lngRead);
+    work.size = lngWrite + (size - lngRead);
 }
 
-// Drops every CR and LF: the CR LF pairs, then the lone LFs, then the lone CRs, which together is
-// every CR and LF byte.
-std::size_t RemoveLineBreaks(char* data, std::size_t size) {
-    std::size_t lngWrite = FindLineBreak(data, 0, size);
-    std::size_t lngRead = lngWrite;
-    while (lngRead < size) {
-        while (lngRead < size && (data[lngRead] == '\r' || data[lngRead] == '\n')) ++lngRead;
-        const std::size_t lngEnd = FindLineBreak(data, lngRead, size);
-        std::memmove(data + lngWrite, data + lngRead, lngEnd - lngRead);
-        lngWrite += lngEnd - lngRead;
-        lngRead = lngEnd;
+// Copies `size` units from `text` into `work`, making their shadow and dropping every CR and LF:
+// the CR LF pairs, then the lone LFs, then the lone CRs, which together is every CR and LF.
+void CopyWithoutLineBreaks(const char16_t* text, std::size_t size, Work& work) {
+    std::size_t lngWrite = 0;
+    std::size_t i = 0;
+    while (i < size) {
+#if defined(__SSE2__)
+        if (size - i >= 8) {
+            // Eight units at a time while none is a line break or a surrogate.
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            const __m128i isBreak = _mm_or_si128(_mm_cmpeq_epi16(units, _mm_set1_epi16(u'\r')),
+                                                 _mm_cmpeq_epi16(units, _mm_set1_epi16(u'\n')));
+            const __m128i pastSurrogates = _mm_sub_epi16(units, _mm_set1_epi16(-0x2800));
+            const __m128i isSurrogate =
+                _mm_cmpeq_epi16(_mm_subs_epu16(pastSurrogates, _mm_set1_epi16(0x7FF)), zero);
+            if (_mm_movemask_epi8(_mm_or_si128(isBreak, isSurrogate)) == 0) {
+                const __m128i isAscii =
+                    _mm_cmpeq_epi16(_mm_subs_epu16(units, _mm_set1_epi16(0x7F)), zero);
+                const __m128i shadow = _mm_or_si128(
+                    _mm_and_si128(isAscii, units), _mm_andnot_si128(isAscii, _mm_set1_epi16(0x80)));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(work.units + lngWrite), units);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(work.shadow + lngWrite),
+                                 _mm_packus_epi16(shadow, zero));
+                lngWrite += 8;
+                i += 8;
+                continue;
+            }
+        }
+#endif
+        char16_t unit = text[i++];
+        if (unit == u'\r' || unit == u'\n') continue;
+        if (unit >= 0xD800 && unit <= 0xDFFF) {
+            if (unit <= 0xDBFF && i < size && text[i] >= 0xDC00 && text[i] <= 0xDFFF) {
+                work.units[lngWrite] = unit;
+                work.shadow[lngWrite++] = static_cast<char>(0x80);
+                unit = text[i++];
+            } else {
+                unit = u'\uFFFD';
+            }
+        }
+        work.units[lngWrite] = unit;
+        work.shadow[lngWrite++] = unit < 0x80 ? static_cast<char>(unit) : static_cast<char>(0x80);
     }
-    return lngWrite;
+    work.size = lngWrite;
 }
 
 struct Entity {
@@ -235,7 +276,9 @@ constexpr Entity kEntities[] = {
 
 // Decodes the five entities in one left-to-right pass, case-sensitively. Text that a decoding
 // produced is behind the pass and never decoded again, so "&amp;lt;" shows as "&lt;".
-std::size_t DecodeEntities(char* data, std::size_t size) {
+void DecodeEntities(Work& work) {
+    const char* const data = work.shadow;
+    const std::size_t size = work.size;
     const std::string_view view(data, size);
     std::size_t lngRead = 0;
     std::size_t lngWrite = 0;
@@ -248,15 +291,15 @@ std::size_t DecodeEntities(char* data, std::size_t size) {
         const std::string_view rest = view.substr(amp + 1);
         for (const Entity& entity : kEntities) {
             if (!rest.starts_with(entity.name)) continue;
-            if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, amp - lngRead);
+            work.Move(lngWrite, lngRead, amp - lngRead);
             lngWrite += amp - lngRead;
-            data[lngWrite++] = entity.replacement;
+            work.Write(lngWrite++, std::string_view(&entity.replacement, 1));
             lngRead = lngSearch = amp + 1 + entity.name.size();
             break;
         }
     }
-    if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, size - lngRead);
-    return lngWrite + (size - lngRead);
+    work.Move(lngWrite, lngRead, size - lngRead);
+    work.size = lngWrite + (size - lngRead);
 }
 
 }  // namespace
@@ -275,10 +318,16 @@ QString RemoveTags(const QString& text) {
         {patterns.tag, 0, MayBeTag, "", OnFailure::kResumeAtLineBreak},
     };
 
-    QByteArray bytText = text.toUtf8();
-    char* const data = bytText.data();
-    std::size_t lngSize = RemoveLineBreaks(data, static_cast<std::size_t>(bytText.size()));
-    for (const Rule& rule : rules) lngSize = ApplyRule(data, lngSize, rule);
-    lngSize = DecodeEntities(data, lngSize);
-    return QString::fromUtf8(data, static_cast<qsizetype>(lngSize));
+    // The result is written in place over a copy of the text, which no rule makes longer.
+    const std::size_t lngLength = static_cast<std::size_t>(text.size());
+    QString strText(text.size(), Qt::Uninitialized);
+    std::unique_ptr<char[]> bytShadow(new char[lngLength]);
+    Work work{reinterpret_cast<char16_t*>(strText.data()), bytShadow.get(), 0};
+    AdviseLargePages(work.units, lngLength * sizeof(char16_t));
+    AdviseLargePages(work.shadow, lngLength);
+    CopyWithoutLineBreaks(reinterpret_cast<const char16_t*>(text.constData()), lngLength, work);
+    for (const Rule& rule : rules) ApplyRule(work, rule);
+    DecodeEntities(work);
+    strText.resize(static_cast<qsizetype>(work.size));
+    return strText;
 }

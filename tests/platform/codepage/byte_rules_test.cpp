@@ -103,14 +103,15 @@ TEST(ByteRules, Cp932) {
         EXPECT_EQ(codepage::IsLeadByte(row.b), row.lead) << Hex({row.b});
         EXPECT_EQ(codepage::IsTrailByte(row.b), row.trail) << Hex({row.b});
     }
-    // A bad sequence takes a non-ASCII trail with its lead, and leaves anything else to be read
-    // afresh.
+    // A lead needs a trail; a bad sequence takes a non-ASCII trail with its lead, and leaves
+    // anything else to be read afresh.
     const SequenceRow sequences[] = {
-        {{0x85, 0x80}, 0, 2}, {{0x85, 0xFC}, 0, 2}, {{0x85, 0x40}, 0, 1},
-        {{0x85, 0x7E}, 0, 1}, {{0x85, 0x7F}, 0, 1}, {{0x85, 0xFD}, 0, 1},
-        {{0x85}, 0, 1},       {{0xA0, 0x80}, 0, 1}, {{0xFD, 0x80}, 0, 1},
+        {{0x85, 0x80}, 2, 2}, {{0x85, 0xFC}, 2, 2}, {{0x85, 0x40}, 2, 1},
+        {{0x85, 0x7E}, 2, 1}, {{0x85, 0x7F}, 0, 1}, {{0x85, 0xFD}, 0, 1},
+        {{0x85}, 0, 1},       {{0xA0, 0x80}, 1, 1}, {{0xFD, 0x80}, 1, 1},
     };
     for (const SequenceRow& row : sequences) {
+        EXPECT_EQ(codepage::Cp932SequenceLength(row.bytes), row.wellFormed) << Hex(row.bytes);
         EXPECT_EQ(codepage::Cp932BadSequenceLength(row.bytes), row.bad) << Hex(row.bytes);
     }
 }

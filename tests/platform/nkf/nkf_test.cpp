@@ -204,6 +204,10 @@ INSTANTIATE_TEST_SUITE_P(
         ConvertCase{"Utf8TruncatedSequenceIsOne",
                     Bytes{0xEF, 0xBB, 0xBF, 'A', 0xE3, 0x81, 'B', 0xC0, 0xAF},
                     B("A") + kGeta + B("B") + kGeta + kGeta},
+        // The reader past U+10FFFF would make a code of it, and a zero byte would end the page.
+        ConvertCase{"Utf8PastU10FFFFIsOneGetaPerByte",
+                    Bytes{0xEF, 0xBB, 0xBF, 'A', 0xF4, 0x90, 0x80, 0x80, 'B'},
+                    B("A") + kGeta + kGeta + kGeta + kGeta + B("B")},
         ConvertCase{"Utf8CutAtEnd", Bytes{0xEF, 0xBB, 0xBF, 'A', 0xE3, 0x81}, B("A") + kGeta},
         ConvertCase{"Utf16LoneSurrogate", Bytes{0xFF, 0xFE, 'A', 0, 0x00, 0xD8, 'B', 0},
                     B("A") + kGeta + B("B")},
