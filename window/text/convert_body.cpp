@@ -52,6 +52,8 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
     QString strText(static_cast<qsizetype>(bytText.size() * 2), Qt::Uninitialized);
     char16_t* pchOut = reinterpret_cast<char16_t*>(strText.data());
     AdviseLargePages(pchOut, static_cast<std::size_t>(strText.size()) * sizeof(char16_t));
+    // Two bytes give at least one unit: that much of the text is surely written.
+    PrefaultPages(pchOut, bytText.size() / 2 * sizeof(char16_t));
     char16_t* const pchStart = pchOut;
     std::array<char16_t, 16384> strWindow;
     bool blnAfterCr = false;
@@ -109,6 +111,8 @@ QString ConvertBody(const std::vector<std::uint8_t>& body) {
     ZeroPages bytOutput(4 * lngSize + 1);
     // An empty result would show as an empty page; the failure has to reach the window as one.
     if (!bytOutput.Valid()) throw std::bad_alloc();
+    // The Shift_JIS is hardly ever shorter than half the body: that much is surely written.
+    PrefaultPages(bytOutput.Bytes().data(), lngSize / 2);
     nkf::SetNkfOption("s");
     const nkf::ConvertResult result = nkf::NkfConvert(bytOutput.Bytes(), body);
     // The buffer always has room for the whole page, so a conversion that stopped short failed;

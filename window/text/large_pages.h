@@ -7,3 +7,7 @@
 // page faults are most of what filling fresh memory costs. Only a hint: without it, or where the
 // system declines, the buffer works the same.
 void AdviseLargePages(void* pbyt, std::size_t lngLength);
+
+// Has the system supply the whole pages inside the `lngLength` bytes at `pbyt` at once, for a
+// buffer about to be written through: one call instead of a fault at each page. Also a hint only.
+void PrefaultPages(void* pbyt, std::size_t lngLength);

@@ -33,6 +33,8 @@
 //    same closing text further on, so the rule is over;
 //  - rule 5: "<.+?>" fails at a '<' only when no '>' comes before the next line break; every '<'
 //    before that line break fails for the same reason, so the walk resumes at the line break.
+//    Its match is simple enough to find by hand (the first '>' past the character after '<', with
+//    no LF between), which spares the engine's cost per call at every tag of the page.
 // Each rule therefore reads the text a bounded number of times, whatever the page.
 //
 // The rules read a shadow of the text, one byte per UTF-16 unit: an ASCII unit as itself and any
@@ -50,7 +52,7 @@ constexpr const char* kScriptPattern = "< *script.*?</script *?>";
 constexpr const char* kCommentPattern = "<!--.*?-->";
 constexpr const char* kStylePattern = "< *style.+?</style *>";
 constexpr const char* kBreakPattern = "< *br(?:[ \t/][^>]*)?>";
-constexpr const char* kTagPattern = "<.+?>";
+// Rule 5, "<.+?>", is matched by hand (see ApplyRule).
 
 RE2::Options RuleOptions() {
     RE2::Options options;
@@ -66,11 +68,8 @@ struct Patterns {
     RE2 comment{kCommentPattern, RuleOptions()};
     RE2 style{kStylePattern, RuleOptions()};
     RE2 lineBreak{kBreakPattern, RuleOptions()};
-    RE2 tag{kTagPattern, RuleOptions()};
 
-    bool ok() const {
-        return script.ok() && comment.ok() && style.ok() && lineBreak.ok() && tag.ok();
-    }
+    bool ok() const { return script.ok() && comment.ok() && style.ok() && lineBreak.ok(); }
 };
 
 const Patterns& GetPatterns() {
@@ -146,7 +145,7 @@ std::size_t FindOpening(const char* data, std::size_t from, std::size_t size, ch
 enum class OnFailure { kRuleIsOver, kResumeAtLineBreak };
 
 struct Rule {
-    const RE2& pattern;
+    const RE2* pattern;  // null for rule 5, matched by hand
     char second;  // what the byte after '<' must be, bit 0x20 set (or a space); 0 for anything
     bool (*mayMatchAt)(std::string_view text, std::size_t lt);
     std::string_view replacement;
@@ -185,6 +184,7 @@ void ApplyRule(Work& work, const Rule& rule) {
     std::size_t lngRead = 0;   // start of the units not yet copied to the result
     std::size_t lngWrite = 0;  // end of the result so far
     std::size_t lngSearch = 0;
+    std::size_t lngNextLf = 0;  // the first LF after the '<' being tried (rule 5), or `size`
     while (lngSearch < size) {
         std::size_t lt;
         if (rule.second != 0) {
@@ -199,8 +199,28 @@ void ApplyRule(Work& work, const Rule& rule) {
             lngSearch = lt + 1;
             continue;
         }
-        re2::StringPiece match;
-        if (!rule.pattern.Match(piece, lt, size, RE2::ANCHOR_START, &match, 1)) {
+        std::size_t lngMatch = 0;
+        if (rule.pattern == nullptr) {
+            // "<.+?>" by hand, '.' being any byte but LF: the match ends at the first '>' past the
+            // one character after '<' and before the next LF. The engine's fixed cost per call
+            // would be most of the time on a page with a tag every few characters.
+            if (lngNextLf <= lt) {
+                const void* lf = std::memchr(data + lt + 1, '\n', size - lt - 1);
+                lngNextLf = lf == nullptr
+                                ? size
+                                : static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+            }
+            const void* gt = lngNextLf > lt + 2
+                                 ? std::memchr(data + lt + 2, '>', lngNextLf - (lt + 2))
+                                 : nullptr;
+            if (gt != nullptr) lngMatch = static_cast<const char*>(gt) - (data + lt) + 1;
+        } else {
+            re2::StringPiece match;
+            if (rule.pattern->Match(piece, lt, size, RE2::ANCHOR_START, &match, 1)) {
+                lngMatch = match.size();
+            }
+        }
+        if (lngMatch == 0) {
             if (rule.onFailure == OnFailure::kRuleIsOver) break;
             const void* lf = std::memchr(data + lt + 1, '\n', size - lt - 1);
             if (lf == nullptr) break;
@@ -211,7 +231,7 @@ void ApplyRule(Work& work, const Rule& rule) {
         lngWrite += lt - lngRead;
         work.Write(lngWrite, rule.replacement);
         lngWrite += rule.replacement.size();
-        lngRead = lngSearch = lt + match.size();
+        lngRead = lngSearch = lt + lngMatch;
     }
     work.Move(lngWrite, lngRead, size - lngRead);
     work.size = lngWrite + (size - lngRead);
@@ -311,11 +331,11 @@ QString RemoveTags(const QString& text) {
     if (!patterns.ok()) throw std::bad_alloc();
 
     const Rule rules[] = {
-        {patterns.script, 's', MayBeScript, "", OnFailure::kRuleIsOver},
-        {patterns.comment, '!', MayBeComment, "", OnFailure::kRuleIsOver},
-        {patterns.style, 's', MayBeStyle, "", OnFailure::kRuleIsOver},
-        {patterns.lineBreak, 'b', MayBeBreak, "\r\n", OnFailure::kRuleIsOver},
-        {patterns.tag, 0, MayBeTag, "", OnFailure::kResumeAtLineBreak},
+        {&patterns.script, 's', MayBeScript, "", OnFailure::kRuleIsOver},
+        {&patterns.comment, '!', MayBeComment, "", OnFailure::kRuleIsOver},
+        {&patterns.style, 's', MayBeStyle, "", OnFailure::kRuleIsOver},
+        {&patterns.lineBreak, 'b', MayBeBreak, "\r\n", OnFailure::kRuleIsOver},
+        {nullptr, 0, MayBeTag, "", OnFailure::kResumeAtLineBreak},
     };
 
     // The result is written in place over a copy of the text, which no rule makes longer.
@@ -325,6 +345,8 @@ QString RemoveTags(const QString& text) {
     Work work{reinterpret_cast<char16_t*>(strText.data()), bytShadow.get(), 0};
     AdviseLargePages(work.units, lngLength * sizeof(char16_t));
     AdviseLargePages(work.shadow, lngLength);
+    PrefaultPages(work.units, lngLength * sizeof(char16_t));
+    PrefaultPages(work.shadow, lngLength);
     CopyWithoutLineBreaks(reinterpret_cast<const char16_t*>(text.constData()), lngLength, work);
     for (const Rule& rule : rules) ApplyRule(work, rule);
     DecodeEntities(work);
