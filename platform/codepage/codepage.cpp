@@ -300,29 +300,36 @@ std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
     const std::size_t inSize = input.size();
     std::size_t length = 0;
     std::size_t i = 0;
-    while (i < inSize) {
-        if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
-            // ASCII decodes to itself and encodes back to one byte.
-            length += 8;
-            i += 8;
+    while (inSize - i >= 2) {
+        const std::uint8_t b = in[i];
+        if (b < 0x80) {
+            if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
+                // ASCII decodes to itself and encodes back to one byte.
+                length += 8;
+                i += 8;
+            } else {
+                length += tables.singleLength[b];
+                i += 1;
+            }
             continue;
         }
-        // Kanji and kana come in runs of two-byte characters.
-        std::uint8_t pairLength;
-        while (inSize - i >= 2 && IsLeadByte(in[i]) &&
-               (pairLength = tables.pairLength[PairIndex(in[i], in[i + 1])]) != 0) {
-            length += pairLength;
-            i += 2;
-        }
-        if (i == inSize) break;
-        if (!IsLeadByte(in[i])) {
-            length += tables.singleLength[in[i]];
-            i += 1;
-        } else {
+        // Kana and kanji mixed, as EUC-JP read as Shift_JIS is: without a branch on which is
+        // which, since that is a guess the processor would miss half the time.
+        const bool lead = IsLeadByte(b);
+        const std::uint8_t pairLength = tables.pairLength[PairIndex(b | 0x80, in[i + 1])];
+        if (lead && pairLength == 0) {
             // A bad sequence, which encodes back as the replacement.
             length += CodeLength(kMissing);
             i += Cp932BadSequenceLength(input.subspan(i));
+            continue;
         }
+        length += lead ? pairLength : tables.singleLength[b];
+        i += lead ? 2 : 1;
+    }
+    if (i < inSize) {
+        // The last byte alone: a lead byte there is a bad sequence.
+        const std::uint8_t b = in[i];
+        length += IsLeadByte(b) ? CodeLength(kMissing) : tables.singleLength[b];
     }
     return length;
 }

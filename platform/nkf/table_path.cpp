@@ -56,9 +56,11 @@ struct ShiftJisTables {
 struct EucJpTables {
     std::array<std::uint16_t, 0x80> ascii{};
     std::array<std::uint16_t, 0x3F> katakana{};  // 0x8E and A1-DF
-    std::vector<std::uint16_t> necRows;          // JIS X 0208, rows 89-92 as NEC-selected IBM
-    std::vector<std::uint16_t> plainRows;        // the same, rows 89-92 as EUC-JP-MS reads them
-    std::vector<std::uint16_t> supplementary;    // 0x8F and JIS X 0212
+    // JIS X 0208 by both bytes (b1 << 8 | b2), kNoCode where they are not a pair: rows 89-92 as
+    // the NEC-selected IBM characters, and as EUC-JP-MS reads them.
+    std::vector<std::uint16_t> necPairs;
+    std::vector<std::uint16_t> plainPairs;
+    std::vector<std::uint16_t> supplementary;  // 0x8F and JIS X 0212
 };
 
 struct Utf8Tables {
@@ -134,17 +136,29 @@ std::unique_ptr<const EucJpTables> BuildEucJpTables() {
     }
     const std::vector<std::uint16_t> small =
         ReferenceCodes(Encoding::kEucJp, joined, tables->ascii.size() + tables->katakana.size());
-    tables->necRows = ReferenceCodes(Encoding::kEucJp, AllCells({}, 0x80), kCells);
+    const std::vector<std::uint16_t> necRows =
+        ReferenceCodes(Encoding::kEucJp, AllCells({}, 0x80), kCells);
     const std::uint8_t supplementary[] = {0x8F};
     tables->supplementary = ReferenceCodes(Encoding::kEucJp, AllCells(supplementary, 0x80), kCells);
     // JIS X 0213 designated in ISO-2022-JP: the one way the reference reads rows 89-92 plainly.
     std::vector<std::uint8_t> plain = {0x1B, '$', '(', 'Q'};
     const std::vector<std::uint8_t> cells = AllCells({}, 0);
     plain.insert(plain.end(), cells.begin(), cells.end());
-    tables->plainRows = ReferenceCodes(Encoding::kIso2022Jp, plain, kCells);
-    if (small.empty() || tables->necRows.empty() || tables->supplementary.empty() ||
-        tables->plainRows.empty()) {
+    const std::vector<std::uint16_t> plainRows =
+        ReferenceCodes(Encoding::kIso2022Jp, plain, kCells);
+    if (small.empty() || necRows.empty() || tables->supplementary.empty() || plainRows.empty()) {
         return nullptr;
+    }
+    // Looked up by both bytes at once: the kanji loop then needs no test of either.
+    tables->necPairs.assign(0x10000, kNoCode);
+    tables->plainPairs.assign(0x10000, kNoCode);
+    for (unsigned row = 0xA1; row <= 0xFE; ++row) {
+        for (unsigned cell = 0xA1; cell <= 0xFE; ++cell) {
+            const std::size_t k =
+                CellIndex(static_cast<std::uint8_t>(row), static_cast<std::uint8_t>(cell));
+            tables->necPairs[row << 8 | cell] = necRows[k];
+            tables->plainPairs[row << 8 | cell] = plainRows[k];
+        }
     }
     std::copy(small.begin(), small.begin() + 0x80, tables->ascii.begin());
     std::copy(small.begin() + 0x80, small.end(), tables->katakana.begin());
@@ -265,6 +279,14 @@ void ConvertShiftJis(const ShiftJisTables& tables, std::span<const std::uint8_t>
             i += 8;
             continue;
         }
+        // Kanji and kana come in runs of two-byte characters.
+        while (size - i >= 2 && codepage::IsLeadByte(data[i])) {
+            const std::uint16_t code = tables.pair[ShiftJisTables::PairIndex(data[i], data[i + 1])];
+            if (code == kNoCode) break;
+            if (!Put(p, end, code)) return writer.Finish(p, true);
+            i += 2;
+        }
+        if (i == size) break;
         const std::uint8_t b = data[i];
         std::uint16_t code = kNoCode;
         std::size_t length = 1;
@@ -288,7 +310,7 @@ void ConvertShiftJis(const ShiftJisTables& tables, std::span<const std::uint8_t>
 void ConvertEucJp(const EucJpTables& tables, std::span<const std::uint8_t> in, bool necRows,
                   Writer& writer) {
     const bool asciiSame = AsciiIsItself(tables.ascii);
-    const std::uint16_t* const rows = necRows ? tables.necRows.data() : tables.plainRows.data();
+    const std::uint16_t* const pairs = necRows ? tables.necPairs.data() : tables.plainPairs.data();
     const std::uint8_t* const data = in.data();
     const std::size_t size = in.size();
     std::uint8_t* p = writer.Position();
@@ -300,9 +322,10 @@ void ConvertEucJp(const EucJpTables& tables, std::span<const std::uint8_t> in, b
             continue;
         }
         // Kanji and kana: runs of two-byte characters.
-        while (size - i >= 2 && codepage::IsEucJpByte(data[i]) &&
-               codepage::IsEucJpByte(data[i + 1])) {
-            if (!Put(p, end, rows[CellIndex(data[i], data[i + 1])])) return writer.Finish(p, true);
+        while (size - i >= 2) {
+            const std::uint16_t code = pairs[data[i] << 8 | data[i + 1]];
+            if (code == kNoCode) break;
+            if (!Put(p, end, code)) return writer.Finish(p, true);
             i += 2;
         }
         if (i == size) break;
@@ -312,8 +335,8 @@ void ConvertEucJp(const EucJpTables& tables, std::span<const std::uint8_t> in, b
         if (length == 1) {
             code = tables.ascii[rest[0]];
         } else if (length == 2) {
-            code = rest[0] == 0x8E ? tables.katakana[rest[1] - 0xA1]
-                                   : rows[CellIndex(rest[0], rest[1])];
+            code =
+                rest[0] == 0x8E ? tables.katakana[rest[1] - 0xA1] : pairs[rest[0] << 8 | rest[1]];
         } else if (length == 3) {
             code = tables.supplementary[CellIndex(rest[1], rest[2])];
         }
