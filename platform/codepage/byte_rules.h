@@ -5,6 +5,7 @@
 // that conversion reads without a "〓". Part of the code page's interface, since every layer that
 // reads bytes links the code page.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -103,42 +104,52 @@ constexpr bool IsJisByte(std::uint8_t b) {
 
 namespace detail {
 
+// What a first byte allows: the length of the sequence it starts (0 when none starts with it) and
+// the range of the second byte. No overlong forms (C0, C1, E0 80-9F, F0 80-8F), no surrogates
+// (ED A0-BF) and nothing past U+10FFFF (F4 90-BF, F5-FF); every later byte is 80-BF.
+struct Utf8Lead {
+    std::uint8_t length;
+    std::uint8_t low;
+    std::uint8_t high;
+};
+
+constexpr Utf8Lead Utf8LeadOf(std::uint8_t b) {
+    if (b < 0x80) return {1, 0, 0};
+    if (b >= 0xC2 && b <= 0xDF) return {2, 0x80, 0xBF};
+    if (b == 0xE0) return {3, 0xA0, 0xBF};
+    if (b == 0xED) return {3, 0x80, 0x9F};
+    if (b >= 0xE1 && b <= 0xEF) return {3, 0x80, 0xBF};
+    if (b == 0xF0) return {4, 0x90, 0xBF};
+    if (b == 0xF4) return {4, 0x80, 0x8F};
+    if (b >= 0xF1 && b <= 0xF3) return {4, 0x80, 0xBF};
+    return {0, 0, 0};
+}
+
+// The same, looked up: readers of long UTF-8 pages ask it for every character.
+inline constexpr auto kUtf8Leads = [] {
+    std::array<Utf8Lead, 0x100> leads{};
+    for (unsigned b = 0; b < 0x100; ++b) leads[b] = Utf8LeadOf(static_cast<std::uint8_t>(b));
+    return leads;
+}();
+
 // How far the start of `rest` goes along a well-formed UTF-8 sequence: `matched` bytes of the
-// `length` its first byte calls for (length 0 when no sequence starts with it). No overlong
-// forms, no surrogates (ED A0-BF) and nothing past U+10FFFF (F4 90-BF, F5-FF).
+// `length` its first byte calls for (length 0 when no sequence starts with it).
 struct Utf8Reach {
     std::size_t matched;
     std::size_t length;
 };
 
 constexpr Utf8Reach ReachUtf8(std::span<const std::uint8_t> rest) {
-    const std::uint8_t b = rest[0];
-    std::size_t length = 0;
-    std::uint8_t low = 0x80;
-    std::uint8_t high = 0xBF;
-    if (b < 0x80) {
-        return {1, 1};
-    } else if (b >= 0xC2 && b <= 0xDF) {
-        length = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        length = 3;
-        if (b == 0xE0) low = 0xA0;
-        if (b == 0xED) high = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        length = 4;
-        if (b == 0xF0) low = 0x90;
-        if (b == 0xF4) high = 0x8F;
-    } else {
-        return {0, 0};
-    }
+    const Utf8Lead lead = kUtf8Leads[rest[0]];
+    if (lead.length <= 1) return {lead.length, lead.length};
     std::size_t matched = 1;
-    while (matched < length && matched < rest.size() && rest[matched] >= low &&
-           rest[matched] <= high) {
-        ++matched;
-        low = 0x80;
-        high = 0xBF;
+    if (rest.size() > 1 && rest[1] >= lead.low && rest[1] <= lead.high) {
+        matched = 2;
+        while (matched < lead.length && matched < rest.size() && (rest[matched] & 0xC0) == 0x80) {
+            ++matched;
+        }
     }
-    return {matched, length};
+    return {matched, lead.length};
 }
 
 }  // namespace detail
