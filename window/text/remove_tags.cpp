@@ -40,8 +40,11 @@
 // The rules read a shadow of the text, one byte per UTF-16 unit: an ASCII unit as itself and any
 // other unit as 0x80, with the engine in Latin-1 mode. Every literal of the patterns is ASCII, 0x80
 // is no letter in either case and no line break, so a match in the shadow is a match in the text,
-// unit for unit; each rewrite is made in both. Letters fold in ASCII only, as tag names do. A
-// lone surrogate becomes U+FFFD on the way in, as a trip through UTF-8 would make it.
+// unit for unit. Rewrites only ever write ASCII, so the non-ASCII units are kept apart, in order,
+// and only ever kept or dropped with their shadow; the text is put together once, at its final
+// length, which holds the memory of a flip to what the shadow and those units take. Letters fold
+// in ASCII only, as tag names do. A lone surrogate becomes U+FFFD on the way in, as a trip through
+// UTF-8 would make it.
 
 namespace {
 
@@ -152,26 +155,81 @@ struct Rule {
     OnFailure onFailure;
 };
 
-// The text being rewritten: its UTF-16 units and their shadow (see above), always the same
-// length. Rewrites happen in place: a result is never longer than what it replaces.
+constexpr char kOther = static_cast<char>(0x80);  // the shadow of every non-ASCII unit
+
+// The number of kOther bytes among the `length` at `data`.
+std::size_t CountOthers(const char* data, std::size_t length) {
+    std::size_t lngCount = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Each byte of `counts` counts kOther in its lane, for up to 255 blocks at a time.
+    const __m128i other = _mm_set1_epi8(kOther);
+    const __m128i zero = _mm_setzero_si128();
+    while (length - i >= 16) {
+        __m128i counts = zero;
+        for (int k = 0; k < 255 && length - i >= 16; ++k, i += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(bytes, other));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, zero);
+        lngCount += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                    static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+#endif
+    for (; i < length; ++i) lngCount += data[i] == kOther ? 1 : 0;
+    return lngCount;
+}
+
+// The text being rewritten: its shadow (see above), and apart from it the non-ASCII units in
+// order, one for each kOther byte; an ASCII unit is its own shadow byte. Rewrites happen in place
+// (a result is never longer than what it replaces) and only ever write ASCII, so the non-ASCII
+// units are only ever kept or dropped with the stretch of shadow they stand in.
 struct Work {
-    char16_t* units;
     char* shadow;
     std::size_t size;
+    char16_t* others;
+    std::size_t otherCount;
+};
 
-    // Moves `length` units from `from` down to `to`.
-    void Move(std::size_t to, std::size_t from, std::size_t length) {
-        if (to == from || length == 0) return;
-        std::memmove(units + to, units + from, length * sizeof(char16_t));
-        std::memmove(shadow + to, shadow + from, length);
-    }
-    // Writes the ASCII `text` at `to`.
-    void Write(std::size_t to, std::string_view text) {
-        for (char c : text) {
-            units[to] = static_cast<unsigned char>(c);
-            shadow[to++] = c;
+// A pass that rewrites `work` front to back: stretches of the old text are kept (moved down to
+// the end of the new one) or dropped, and ASCII written in between.
+class Rewriter {
+public:
+    explicit Rewriter(Work& work) : work_(work) {}
+
+    // Keeps the old text up to `end`.
+    void KeepTo(std::size_t end) {
+        const std::size_t length = end - read_;
+        const std::size_t others = CountOthers(work_.shadow + read_, length);
+        if (write_ != read_) std::memmove(work_.shadow + write_, work_.shadow + read_, length);
+        if (otherWrite_ != otherRead_) {
+            std::memmove(work_.others + otherWrite_, work_.others + otherRead_,
+                         others * sizeof(char16_t));
         }
+        write_ += length;
+        read_ = end;
+        otherWrite_ += others;
+        otherRead_ += others;
     }
+    // Drops the old text up to `end` and writes the ASCII `text` in its place.
+    void ReplaceTo(std::size_t end, std::string_view text) {
+        otherRead_ += CountOthers(work_.shadow + read_, end - read_);
+        std::memcpy(work_.shadow + write_, text.data(), text.size());
+        write_ += text.size();
+        read_ = end;
+    }
+    void Finish() {
+        KeepTo(work_.size);
+        work_.size = write_;
+        work_.otherCount = otherWrite_;
+    }
+
+private:
+    Work& work_;
+    std::size_t read_ = 0;
+    std::size_t write_ = 0;
+    std::size_t otherRead_ = 0;
+    std::size_t otherWrite_ = 0;
 };
 
 // Replaces every match of `rule` in `work`, leftmost first and without overlap, in place.
@@ -181,8 +239,7 @@ void ApplyRule(Work& work, const Rule& rule) {
     const std::string_view view(data, size);
     const re2::StringPiece piece(data, size);
 
-    std::size_t lngRead = 0;   // start of the units not yet copied to the result
-    std::size_t lngWrite = 0;  // end of the result so far
+    Rewriter rewriter(work);
     std::size_t lngSearch = 0;
     std::size_t lngNextLf = 0;  // the first LF after the '<' being tried (rule 5), or `size`
     while (lngSearch < size) {
@@ -227,40 +284,44 @@ void ApplyRule(Work& work, const Rule& rule) {
             lngSearch = static_cast<const char*>(lf) - data;
             continue;
         }
-        work.Move(lngWrite, lngRead, lt - lngRead);
-        lngWrite += lt - lngRead;
-        work.Write(lngWrite, rule.replacement);
-        lngWrite += rule.replacement.size();
-        lngRead = lngSearch = lt + lngMatch;
+        rewriter.KeepTo(lt);
+        rewriter.ReplaceTo(lt + lngMatch, rule.replacement);
+        lngSearch = lt + lngMatch;
     }
-    work.Move(lngWrite, lngRead, size - lngRead);
-    work.size = lngWrite + (size - lngRead);
+    rewriter.Finish();
 }
 
 // Copies `size` units from `text` into `work`, making their shadow and dropping every CR and LF:
 // the CR LF pairs, then the lone LFs, then the lone CRs, which together is every CR and LF.
 void CopyWithoutLineBreaks(const char16_t* text, std::size_t size, Work& work) {
     std::size_t lngWrite = 0;
+    std::size_t lngOthers = 0;
     std::size_t i = 0;
     while (i < size) {
 #if defined(__SSE2__)
         if (size - i >= 8) {
-            // Eight units at a time while none is a line break or a surrogate.
-            const __m128i zero = _mm_setzero_si128();
+            // Eight ASCII units at a time while none is a line break.
             const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i isAscii =
+                _mm_cmpeq_epi16(_mm_subs_epu16(units, _mm_set1_epi16(0x7F)), zero);
             const __m128i isBreak = _mm_or_si128(_mm_cmpeq_epi16(units, _mm_set1_epi16(u'\r')),
                                                  _mm_cmpeq_epi16(units, _mm_set1_epi16(u'\n')));
+            if (_mm_movemask_epi8(_mm_andnot_si128(isBreak, isAscii)) == 0xFFFF) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(work.shadow + lngWrite),
+                                 _mm_packus_epi16(units, zero));
+                lngWrite += 8;
+                i += 8;
+                continue;
+            }
+            // And eight at a time through a run of kana and kanji: none ASCII, none a surrogate.
             const __m128i pastSurrogates = _mm_sub_epi16(units, _mm_set1_epi16(-0x2800));
             const __m128i isSurrogate =
                 _mm_cmpeq_epi16(_mm_subs_epu16(pastSurrogates, _mm_set1_epi16(0x7FF)), zero);
-            if (_mm_movemask_epi8(_mm_or_si128(isBreak, isSurrogate)) == 0) {
-                const __m128i isAscii =
-                    _mm_cmpeq_epi16(_mm_subs_epu16(units, _mm_set1_epi16(0x7F)), zero);
-                const __m128i shadow = _mm_or_si128(
-                    _mm_and_si128(isAscii, units), _mm_andnot_si128(isAscii, _mm_set1_epi16(0x80)));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(work.units + lngWrite), units);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(work.shadow + lngWrite),
-                                 _mm_packus_epi16(shadow, zero));
+            if (_mm_movemask_epi8(_mm_or_si128(isAscii, isSurrogate)) == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(work.others + lngOthers), units);
+                std::memset(work.shadow + lngWrite, kOther, 8);
+                lngOthers += 8;
                 lngWrite += 8;
                 i += 8;
                 continue;
@@ -269,19 +330,64 @@ void CopyWithoutLineBreaks(const char16_t* text, std::size_t size, Work& work) {
 #endif
         char16_t unit = text[i++];
         if (unit == u'\r' || unit == u'\n') continue;
+        if (unit < 0x80) {
+            work.shadow[lngWrite++] = static_cast<char>(unit);
+            continue;
+        }
         if (unit >= 0xD800 && unit <= 0xDFFF) {
             if (unit <= 0xDBFF && i < size && text[i] >= 0xDC00 && text[i] <= 0xDFFF) {
-                work.units[lngWrite] = unit;
-                work.shadow[lngWrite++] = static_cast<char>(0x80);
+                work.others[lngOthers++] = unit;
+                work.shadow[lngWrite++] = kOther;
                 unit = text[i++];
             } else {
                 unit = u'\uFFFD';
             }
         }
-        work.units[lngWrite] = unit;
-        work.shadow[lngWrite++] = unit < 0x80 ? static_cast<char>(unit) : static_cast<char>(0x80);
+        work.others[lngOthers++] = unit;
+        work.shadow[lngWrite++] = kOther;
     }
     work.size = lngWrite;
+    work.otherCount = lngOthers;
+}
+
+// The text the shadow and the non-ASCII units stand for.
+QString Assemble(const Work& work) {
+    QString strText(static_cast<qsizetype>(work.size), Qt::Uninitialized);
+    char16_t* const pchOut = reinterpret_cast<char16_t*>(strText.data());
+    AdviseLargePages(pchOut, work.size * sizeof(char16_t));
+    PrefaultPages(pchOut, work.size * sizeof(char16_t));
+    const char16_t* pchOther = work.others;
+    std::size_t i = 0;
+    while (i < work.size) {
+#if defined(__SSE2__)
+        if (work.size - i >= 16) {
+            // Sixteen ASCII bytes at a time, widened to UTF-16.
+            const __m128i bytes =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(work.shadow + i));
+            const int mask = _mm_movemask_epi8(bytes);
+            if (mask == 0) {
+                const __m128i zero = _mm_setzero_si128();
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut + i),
+                                 _mm_unpacklo_epi8(bytes, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut + i + 8),
+                                 _mm_unpackhi_epi8(bytes, zero));
+                i += 16;
+                continue;
+            }
+            // kOther is the one shadow byte above ASCII: sixteen of them are sixteen units.
+            if (mask == 0xFFFF) {
+                std::memcpy(pchOut + i, pchOther, 16 * sizeof(char16_t));
+                pchOther += 16;
+                i += 16;
+                continue;
+            }
+        }
+#endif
+        const char c = work.shadow[i];
+        pchOut[i++] =
+            c == kOther ? *pchOther++ : static_cast<char16_t>(static_cast<unsigned char>(c));
+    }
+    return strText;
 }
 
 struct Entity {
@@ -300,8 +406,7 @@ void DecodeEntities(Work& work) {
     const char* const data = work.shadow;
     const std::size_t size = work.size;
     const std::string_view view(data, size);
-    std::size_t lngRead = 0;
-    std::size_t lngWrite = 0;
+    Rewriter rewriter(work);
     std::size_t lngSearch = 0;
     while (lngSearch < size) {
         const void* found = std::memchr(data + lngSearch, '&', size - lngSearch);
@@ -311,15 +416,13 @@ void DecodeEntities(Work& work) {
         const std::string_view rest = view.substr(amp + 1);
         for (const Entity& entity : kEntities) {
             if (!rest.starts_with(entity.name)) continue;
-            work.Move(lngWrite, lngRead, amp - lngRead);
-            lngWrite += amp - lngRead;
-            work.Write(lngWrite++, std::string_view(&entity.replacement, 1));
-            lngRead = lngSearch = amp + 1 + entity.name.size();
+            rewriter.KeepTo(amp);
+            lngSearch = amp + 1 + entity.name.size();
+            rewriter.ReplaceTo(lngSearch, std::string_view(&entity.replacement, 1));
             break;
         }
     }
-    work.Move(lngWrite, lngRead, size - lngRead);
-    work.size = lngWrite + (size - lngRead);
+    rewriter.Finish();
 }
 
 }  // namespace
@@ -338,18 +441,18 @@ QString RemoveTags(const QString& text) {
         {nullptr, 0, MayBeTag, "", OnFailure::kResumeAtLineBreak},
     };
 
-    // The result is written in place over a copy of the text, which no rule makes longer.
+    // The rules rewrite the shadow and the non-ASCII units in place; the text is put together
+    // once, at its final length.
     const std::size_t lngLength = static_cast<std::size_t>(text.size());
-    QString strText(text.size(), Qt::Uninitialized);
     std::unique_ptr<char[]> bytShadow(new char[lngLength]);
-    Work work{reinterpret_cast<char16_t*>(strText.data()), bytShadow.get(), 0};
-    AdviseLargePages(work.units, lngLength * sizeof(char16_t));
+    std::unique_ptr<char16_t[]> strOthers(new char16_t[lngLength]);
+    Work work{bytShadow.get(), 0, strOthers.get(), 0};
     AdviseLargePages(work.shadow, lngLength);
-    PrefaultPages(work.units, lngLength * sizeof(char16_t));
     PrefaultPages(work.shadow, lngLength);
+    // How many units are not ASCII is known only once they are copied: large pages at least.
+    AdviseLargePages(work.others, lngLength * sizeof(char16_t));
     CopyWithoutLineBreaks(reinterpret_cast<const char16_t*>(text.constData()), lngLength, work);
     for (const Rule& rule : rules) ApplyRule(work, rule);
     DecodeEntities(work);
-    strText.resize(static_cast<qsizetype>(work.size));
-    return strText;
+    return Assemble(work);
 }
