@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -350,6 +351,30 @@ void CopyWithoutLineBreaks(const char16_t* text, std::size_t size, Work& work) {
     work.otherCount = lngOthers;
 }
 
+// The number of units of `text` that are not ASCII: what CopyWithoutLineBreaks keeps apart.
+std::size_t CountNonAscii(const char16_t* text, std::size_t size) {
+    std::size_t lngCount = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Each 16-bit lane of `counts` counts in its lane, for up to 65535 blocks at a time.
+    const __m128i zero = _mm_setzero_si128();
+    while (size - i >= 8) {
+        __m128i counts = zero;
+        for (int k = 0; k < 65535 && size - i >= 8; ++k, i += 8) {
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            const __m128i isAscii =
+                _mm_cmpeq_epi16(_mm_subs_epu16(units, _mm_set1_epi16(0x7F)), zero);
+            counts = _mm_sub_epi16(counts, _mm_andnot_si128(isAscii, _mm_set1_epi16(-1)));
+        }
+        alignas(16) std::uint16_t lanes[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
+        for (std::uint16_t lane : lanes) lngCount += lane;
+    }
+#endif
+    for (; i < size; ++i) lngCount += text[i] >= 0x80 ? 1 : 0;
+    return lngCount;
+}
+
 // The text the shadow and the non-ASCII units stand for.
 QString Assemble(const Work& work) {
     QString strText(static_cast<qsizetype>(work.size), Qt::Uninitialized);
@@ -449,9 +474,10 @@ QString RemoveTags(const QString& text) {
     Work work{bytShadow.get(), 0, strOthers.get(), 0};
     AdviseLargePages(work.shadow, lngLength);
     PrefaultPages(work.shadow, lngLength);
-    // How many units are not ASCII is known only once they are copied: large pages at least.
+    const char16_t* const pchText = reinterpret_cast<const char16_t*>(text.constData());
     AdviseLargePages(work.others, lngLength * sizeof(char16_t));
-    CopyWithoutLineBreaks(reinterpret_cast<const char16_t*>(text.constData()), lngLength, work);
+    PrefaultPages(work.others, CountNonAscii(pchText, lngLength) * sizeof(char16_t));
+    CopyWithoutLineBreaks(pchText, lngLength, work);
     for (const Rule& rule : rules) ApplyRule(work, rule);
     DecodeEntities(work);
     return Assemble(work);
