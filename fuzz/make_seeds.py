@@ -55,7 +55,7 @@ SNIPPETS = [
 
 
 # The Japanese texts the converter's tests are made from; a piece of each becomes a page.
-TEXTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "platform", "nkf",
+TEXTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support", "corpus",
                      "texts")
 TEXT_CHARACTERS = 300
 
@@ -110,6 +110,22 @@ def texts():
     return seeds
 
 
+def encoded_texts():
+    """Input of the differential fuzzer: a byte picking the encoding (0 Shift_JIS, 1 EUC-JP,
+    2 ISO-2022-JP, 3 UTF-8), a byte giving the cut-short output's share, then the text."""
+    seeds = {}
+    for pick, codec in enumerate(["cp932", "euc_jp", "iso2022_jp", "utf-8"]):
+        seeds[f"page-{codec}"] = bytes([pick, 0x80]) + page(codec)
+        for name, text in test_pages().items():
+            seeds[f"text-{name}-{codec}"] = bytes([pick, 0xF0]) + text.encode(
+                codec, errors="xmlcharrefreplace")
+    seeds["bad-bytes-euc"] = b"\x01\xff" + b"\x8f\xa1A\x8e\xe0\xa0\xa1\x80\x8f\xa1"
+    seeds["bad-bytes-utf8"] = b"\x03\xff" + b"\xe3\x81A\xf4\x90\x80\x80\xed\xa0\x80\xe0\x80"
+    seeds["bad-bytes-cp932"] = b"\x00\xff" + b"\x85\x40\x81\x7f\xa0\xfd\x82"
+    seeds["iso2022jp-x0213-rows"] = b"\x02\xff" + b"\x1b$(Qy!|~\x1b$Bz!\x1b(I`a\x1b(B"
+    return seeds
+
+
 def cp932_bytes():
     """Input of the code page decoding fuzzer: code page 932 bytes, good and bad."""
     seeds = {name: data for name, data in bodies().items() if "cp932" in name or "snippet" in name}
@@ -137,6 +153,7 @@ FUZZERS = {
     "remove_tags_fuzzer": texts,
     "convert_body_fuzzer": bodies,
     "nkf_convert_fuzzer": bodies,
+    "nkf_differential_fuzzer": encoded_texts,
     "codepage_decode_fuzzer": cp932_bytes,
     "codepage_encode_fuzzer": utf16_units,
 }

@@ -16,6 +16,7 @@
 
 #include "tests/support/corpus/corpus.h"
 #include "tests/support/memory_usage.h"
+#include "window/big_blocks.h"
 #include "window/text/convert_body.h"
 
 namespace {
@@ -86,6 +87,7 @@ int MeasurePeak(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ReturnBigBlocksToTheSystem();
     if (argc == 3 && std::string(argv[1]) == "--peak") return MeasurePeak(argv[2]);
 
     for (const Page& page : kPages) {

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bench/tags/pages.h"
+#include "window/big_blocks.h"
 #include "window/text/remove_tags.h"
 
 namespace {
@@ -281,6 +282,7 @@ void CheckAgreement() {
 }
 
 int main(int argc, char** argv) {
+    ReturnBigBlocksToTheSystem();
     CheckAgreement();
     ProbeStdRegexStack();
     const std::int64_t sizes[] = {static_cast<std::int64_t>(kMB),

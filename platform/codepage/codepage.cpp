@@ -3,6 +3,10 @@
 
 #include <iconv.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -29,6 +33,10 @@ struct Tables {
     // Every ASCII byte decodes to itself and encodes back to itself, as in glibc's CP932: the
     // loops may then take eight ASCII bytes at a time.
     bool asciiIsItself = false;
+    // The length in bytes of each character decoded and encoded back, 0 for a lead byte and for
+    // a pair that is no character.
+    std::array<std::uint8_t, 0x100> singleLength{};
+    std::array<std::uint8_t, 0x80 * 0x100> pairLength{};
 };
 
 bool AsciiIsItself(const Tables& tables) {
@@ -36,13 +44,6 @@ bool AsciiIsItself(const Tables& tables) {
         if (tables.single[c] != c || tables.encode[c] != c) return false;
     }
     return true;
-}
-
-// Eight bytes at a time: whether any has its top bit set.
-inline bool AnyHighBit(const std::uint8_t* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return (word & 0x8080808080808080ULL) != 0;
 }
 
 // Converts one complete sequence; returns the number of output bytes, or 0 when iconv refuses it
@@ -79,8 +80,25 @@ inline Sequence ReadSequence(const Tables& tables, std::span<const std::uint8_t>
     const char16_t unit = tables.pair[PairIndex(b, trail)];
     if (unit != kBad) [[likely]]
         return {unit, 2};
-    // An ASCII byte after a lead with no character is kept: only the lead is bad.
-    return {kBad, IsTrailByte(trail) && trail >= 0x80 ? std::size_t{2} : std::size_t{1}};
+    return {kBad, Cp932BadSequenceLength(input.subspan(pos))};
+}
+
+std::size_t CodeLength(std::uint16_t code) {
+    return code == kMissing || code >= 0x100 ? 2 : 1;
+}
+
+void MeasureRoundTrips(Tables& tables) {
+    for (unsigned b = 0; b < 0x100; ++b) {
+        const char16_t unit = tables.single[b];
+        if (unit == kLead) continue;
+        tables.singleLength[b] =
+            static_cast<std::uint8_t>(CodeLength(unit == kBad ? kMissing : tables.encode[unit]));
+    }
+    for (std::size_t k = 0; k < tables.pair.size(); ++k) {
+        const char16_t unit = tables.pair[k];
+        if (unit != kBad)
+            tables.pairLength[k] = static_cast<std::uint8_t>(CodeLength(tables.encode[unit]));
+    }
 }
 
 std::unique_ptr<const Tables> BuildTables() {
@@ -99,6 +117,7 @@ std::unique_ptr<const Tables> BuildTables() {
             tables->encode[c] = c;
         }
         tables->asciiIsItself = AsciiIsItself(*tables);
+        MeasureRoundTrips(*tables);
         return tables;
     }
 
@@ -138,6 +157,7 @@ std::unique_ptr<const Tables> BuildTables() {
         }
     }
     tables->asciiIsItself = AsciiIsItself(*tables);
+    MeasureRoundTrips(*tables);
     return tables;
 }
 
@@ -155,6 +175,21 @@ Progress Decode(std::span<const std::uint8_t> input, std::span<char16_t> output,
     std::size_t i = 0;
     std::size_t o = 0;
     while (i < inSize && o < output.size()) {
+#if defined(__SSE2__)
+        if (tables.asciiIsItself && inSize - i >= 16 && output.size() - o >= 16) {
+            // Sixteen at a time, widened to UTF-16 in two stores.
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            if (_mm_movemask_epi8(bytes) == 0) {
+                const __m128i zero = _mm_setzero_si128();
+                auto* out = reinterpret_cast<__m128i*>(output.data() + o);
+                _mm_storeu_si128(out, _mm_unpacklo_epi8(bytes, zero));
+                _mm_storeu_si128(out + 1, _mm_unpackhi_epi8(bytes, zero));
+                i += 16;
+                o += 16;
+                continue;
+            }
+        }
+#endif
         if (tables.asciiIsItself && inSize - i >= 8 && output.size() - o >= 8 &&
             !AnyHighBit(in + i)) {
             // Markup is mostly ASCII, which decodes to itself: eight bytes at a time.
@@ -204,10 +239,6 @@ inline Character ReadCharacter(const Tables& tables, std::span<const char16_t> i
         return {kMissing, next >= 0xDC00 && next <= 0xDFFF ? std::size_t{2} : std::size_t{1}};
     }
     return {tables.encode[c], 1};
-}
-
-inline std::size_t CodeLength(std::uint16_t code) {
-    return code == kMissing || code >= 0x100 ? 2 : 1;
 }
 
 }  // namespace
@@ -269,16 +300,36 @@ std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
     const std::size_t inSize = input.size();
     std::size_t length = 0;
     std::size_t i = 0;
-    while (i < inSize) {
-        if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
-            // ASCII decodes to itself and encodes back to one byte.
-            length += 8;
-            i += 8;
+    while (inSize - i >= 2) {
+        const std::uint8_t b = in[i];
+        if (b < 0x80) {
+            if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
+                // ASCII decodes to itself and encodes back to one byte.
+                length += 8;
+                i += 8;
+            } else {
+                length += tables.singleLength[b];
+                i += 1;
+            }
             continue;
         }
-        const Sequence seq = ReadSequence(tables, input, i, true);
-        length += CodeLength(seq.unit == kBad ? kMissing : tables.encode[seq.unit]);
-        i += seq.length;
+        // Kana and kanji mixed, as EUC-JP read as Shift_JIS is: without a branch on which is
+        // which, since that is a guess the processor would miss half the time.
+        const bool lead = IsLeadByte(b);
+        const std::uint8_t pairLength = tables.pairLength[PairIndex(b | 0x80, in[i + 1])];
+        if (lead && pairLength == 0) {
+            // A bad sequence, which encodes back as the replacement.
+            length += CodeLength(kMissing);
+            i += Cp932BadSequenceLength(input.subspan(i));
+            continue;
+        }
+        length += lead ? pairLength : tables.singleLength[b];
+        i += lead ? 2 : 1;
+    }
+    if (i < inSize) {
+        // The last byte alone: a lead byte there is a bad sequence.
+        const std::uint8_t b = in[i];
+        length += IsLeadByte(b) ? CodeLength(kMissing) : tables.singleLength[b];
     }
     return length;
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/codepage/byte_rules.h"
+
 namespace codepage {
 
 // What a byte sequence that is not valid CP932 decodes to: one of these per bad sequence.
@@ -49,14 +51,5 @@ std::size_t RoundTripLength(std::span<const std::uint8_t> input);
 
 // True when every byte of `input` belongs to a character that CP932 decodes (no replacement).
 bool DecodesCleanly(std::span<const std::uint8_t> input);
-
-// True for the bytes that begin a two-byte CP932 character.
-constexpr bool IsLeadByte(std::uint8_t b) {
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-// True for the bytes that may follow a lead byte.
-constexpr bool IsTrailByte(std::uint8_t b) {
-    return b >= 0x40 && b <= 0xFC && b != 0x7F;
-}
 
 }  // namespace codepage

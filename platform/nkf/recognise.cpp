@@ -14,59 +14,14 @@
 namespace nkf::detail {
 namespace {
 
+using codepage::AnyHighBit;
+using codepage::IsEucJpByte;
+using codepage::SkipAsciiWords;
+
 constexpr std::uint8_t kEsc = 0x1B;
 
 bool StartsWith(std::span<const std::uint8_t> input, std::initializer_list<std::uint8_t> prefix) {
     return input.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), input.begin());
-}
-
-bool IsEucByte(std::uint8_t b) {
-    return b >= 0xA1 && b <= 0xFE;
-}
-
-// The length of the UTF-8 sequence at `pos`, or 0 when it is not a valid one.
-std::size_t Utf8SequenceLength(std::span<const std::uint8_t> input, std::size_t pos) {
-    const std::uint8_t b = input[pos];
-    std::size_t length;
-    std::uint8_t low = 0x80;
-    std::uint8_t high = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        length = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        length = 3;
-        if (b == 0xE0) low = 0xA0;
-        if (b == 0xED) high = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        length = 4;
-        if (b == 0xF0) low = 0x90;
-        if (b == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (input.size() - pos < length) return 0;
-    if (input[pos + 1] < low || input[pos + 1] > high) return 0;
-    for (std::size_t k = 2; k < length; ++k) {
-        if (input[pos + k] < 0x80 || input[pos + k] > 0xBF) return 0;
-    }
-    return length;
-}
-
-// Eight bytes at a time: whether any has its top bit set.
-bool AnyHighBit(const std::uint8_t* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return (word & 0x8080808080808080ULL) != 0;
-}
-
-// The first position from `i` on that does not start eight ASCII bytes in a row: text is mostly
-// ASCII markup, passed over a word at a time.
-std::size_t SkipAsciiWords(std::span<const std::uint8_t> input, std::size_t i) {
-    while (input.size() - i >= 8 && !AnyHighBit(&input[i])) i += 8;
-    return i;
-}
-
-char ToLower(std::uint8_t b) {
-    return static_cast<char>(b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
 }
 
 struct DetectorDeleter {
@@ -113,21 +68,10 @@ bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input) {
     std::size_t i = 0;
     while (i < input.size()) {
         i = SkipAsciiWords(input, i);
-        // Japanese text is mostly three-byte sequences in a row (E1 to EF but ED, whose second
-        // byte is limited): a tight loop while they last.
-        while (input.size() - i >= 3 && input[i] >= 0xE1 && input[i] <= 0xEF && input[i] != 0xED &&
-               (input[i + 1] & 0xC0) == 0x80 && (input[i + 2] & 0xC0) == 0x80) {
-            nonAscii = true;
-            i += 3;
-        }
         if (i == input.size()) break;
-        if (input[i] < 0x80) {
-            ++i;
-            continue;
-        }
-        const std::size_t length = Utf8SequenceLength(input, i);
+        const std::size_t length = codepage::Utf8SequenceLength(input.subspan(i));
         if (length == 0) return false;
-        nonAscii = true;
+        nonAscii = nonAscii || length > 1;
         i += length;
     }
     return nonAscii;
@@ -138,24 +82,11 @@ bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input) {
     while (i < input.size()) {
         i = SkipAsciiWords(input, i);
         // Kanji and kana: runs of two-byte characters.
-        while (input.size() - i >= 2 && IsEucByte(input[i]) && IsEucByte(input[i + 1])) i += 2;
+        while (input.size() - i >= 2 && IsEucJpByte(input[i]) && IsEucJpByte(input[i + 1])) i += 2;
         if (i == input.size()) break;
-        const std::uint8_t b = input[i];
-        const std::size_t left = input.size() - i;
-        if (b < 0x80) {
-            i += 1;
-        } else if (b == 0x8E) {
-            if (left < 2 || input[i + 1] < 0xA1 || input[i + 1] > 0xDF) return false;
-            i += 2;
-        } else if (b == 0x8F) {
-            if (left < 3 || !IsEucByte(input[i + 1]) || !IsEucByte(input[i + 2])) return false;
-            i += 3;
-        } else if (IsEucByte(b)) {
-            if (left < 2 || !IsEucByte(input[i + 1])) return false;
-            i += 2;
-        } else {
-            return false;
-        }
+        const std::size_t length = codepage::EucJpSequenceLength(input.subspan(i));
+        if (length == 0) return false;
+        i += length;
     }
     return true;
 }
@@ -166,7 +97,9 @@ std::optional<Encoding> DeclaredJapaneseCharset(std::span<const std::uint8_t> in
     constexpr std::string_view kCharset = "charset";
     for (std::size_t i = 0; i + kCharset.size() < head.size(); ++i) {
         std::size_t k = 0;
-        while (k < kCharset.size() && ToLower(head[i + k]) == kCharset[k]) ++k;
+        while (k < kCharset.size() &&
+               codepage::LowerAscii(static_cast<char>(head[i + k])) == kCharset[k])
+            ++k;
         if (k < kCharset.size()) continue;
         std::size_t pos = i + k;
         while (pos < head.size() && (head[pos] == ' ' || head[pos] == '\t')) ++pos;
@@ -177,7 +110,7 @@ std::optional<Encoding> DeclaredJapaneseCharset(std::span<const std::uint8_t> in
         std::string name;
         while (pos < head.size() && name.size() < 20 &&
                (std::isalnum(head[pos]) || head[pos] == '-' || head[pos] == '_')) {
-            name += ToLower(head[pos++]);
+            name += codepage::LowerAscii(static_cast<char>(head[pos++]));
         }
         if (name == "shift_jis" || name == "shift-jis" || name == "sjis" || name == "x-sjis" ||
             name == "windows-31j" || name == "cp932" || name == "ms_kanji") {
@@ -230,10 +163,7 @@ bool IsAllHalfWidthKatakanaAsEucJp(std::span<const std::uint8_t> input) {
     bool katakana = false;
     for (std::size_t i = 0; i < input.size(); ++i) {
         if (input[i] < 0x80) continue;
-        if (input[i] != 0x8E || i + 1 == input.size() || input[i + 1] < 0xA1 ||
-            input[i + 1] > 0xDF) {
-            return false;
-        }
+        if (input[i] != 0x8E || codepage::EucJpSequenceLength(input.subspan(i)) != 2) return false;
         katakana = true;
         ++i;
     }
@@ -251,9 +181,10 @@ bool IsMostlyHalfWidthKatakana(std::span<const std::uint8_t> input, Encoding enc
             continue;
         }
         ++nonAscii;
+        // Only asked of text that decodes cleanly both ways, so every sequence is whole.
         if (encoding == Encoding::kEucJp) {
             if (b == 0x8E) ++katakana;
-            i += b == 0x8F ? 3 : 2;
+            i += std::max<std::size_t>(codepage::EucJpSequenceLength(input.subspan(i)), 1);
         } else {
             if (b >= 0xA1 && b <= 0xDF) ++katakana;
             i += codepage::IsLeadByte(b) ? 2 : 1;

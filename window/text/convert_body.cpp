@@ -2,13 +2,19 @@
 
 #include <sys/mman.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
+#include <cstdint>
 #include <new>
 #include <span>
 #include <stdexcept>
 
 #include "platform/codepage/codepage.h"
 #include "platform/nkf/nkf.h"
+#include "window/text/large_pages.h"
 #include "window/text/resize_bytes.h"
 
 namespace {
@@ -21,6 +27,7 @@ public:
         void* pbyt =
             mmap(nullptr, lngLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         pbyt_ = pbyt == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(pbyt);
+        if (pbyt_ != nullptr) AdviseLargePages(pbyt_, lngLength);
     }
     ZeroPages(const ZeroPages&) = delete;
     ZeroPages& operator=(const ZeroPages&) = delete;
@@ -40,10 +47,13 @@ private:
 // lone LF, a lone CR and U+0001 each become one CR LF, as the three replacement passes would
 // (CR LF to U+0001; LF, then CR, to U+0001; U+0001 to CR LF) in a single pass.
 QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
-    // Each byte gives at most one unit and each unit at most two; the unused tail of the
-    // allocation is never touched, so it costs no memory, and squeeze() returns it.
+    // Each byte gives at most one unit and each unit at most two. The unused tail of the
+    // allocation is never touched, so it costs no memory; shrinking it would copy the text.
     QString strText(static_cast<qsizetype>(bytText.size() * 2), Qt::Uninitialized);
     char16_t* pchOut = reinterpret_cast<char16_t*>(strText.data());
+    AdviseLargePages(pchOut, static_cast<std::size_t>(strText.size()) * sizeof(char16_t));
+    // Two bytes give at least one unit: that much of the text is surely written.
+    PrefaultPages(pchOut, bytText.size() / 2 * sizeof(char16_t));
     char16_t* const pchStart = pchOut;
     std::array<char16_t, 16384> strWindow;
     bool blnAfterCr = false;
@@ -51,6 +61,22 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
         const codepage::Progress progress = codepage::Decode(bytText, strWindow, true);
         bytText = bytText.subspan(progress.read);
         for (std::size_t i = 0; i < progress.written; ++i) {
+#if defined(__SSE2__)
+            if (progress.written - i >= 8) {
+                // Eight units at a time while none is one the rule touches (all are above CR).
+                const __m128i units =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(strWindow.data() + i));
+                const __m128i touched = _mm_cmpeq_epi16(
+                    _mm_subs_epu16(units, _mm_set1_epi16(u'\r')), _mm_setzero_si128());
+                if (_mm_movemask_epi8(touched) == 0) {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut), units);
+                    pchOut += 8;
+                    i += 7;
+                    blnAfterCr = false;
+                    continue;
+                }
+            }
+#endif
             const char16_t ch = strWindow[i];
             if (ch > u'\r') [[likely]] {
                 // Above every character the rule touches: most of the text.
@@ -73,26 +99,7 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
         }
     }
     strText.resize(pchOut - pchStart);
-    strText.squeeze();
     return strText;
-}
-
-// The zero-filled buffer of 4 × N + 1 bytes, and the converter run into it with "s". Returns
-// the bytes up to and including the converter's terminating zero; past it the buffer holds only
-// zeros, so trimming these gives what trimming the whole buffer would, without touching its
-// untouched pages, which are handed back on return.
-std::vector<std::uint8_t> ConvertToShiftJis(std::span<const std::uint8_t> bytBody,
-                                            std::size_t lngSize) {
-    ZeroPages bytOutput(4 * lngSize + 1);
-    // An empty result would show as an empty page; the failure has to reach the window as one.
-    if (!bytOutput.Valid()) throw std::bad_alloc();
-    nkf::SetNkfOption("s");
-    const nkf::ConvertResult result = nkf::NkfConvert(bytOutput.Bytes(), bytBody);
-    // The buffer always has room for the whole page, so a conversion that stopped short failed;
-    // the part before the stop must not pass for the page.
-    if (!result.complete) throw std::runtime_error("the kanji converter stopped part-way");
-    const auto itEnd = bytOutput.Bytes().begin() + static_cast<std::ptrdiff_t>(result.written) + 1;
-    return std::vector<std::uint8_t>(bytOutput.Bytes().begin(), itEnd);
 }
 
 }  // namespace
@@ -101,7 +108,19 @@ QString ConvertBody(const std::vector<std::uint8_t>& body) {
     // N: the body decoded through the code page and encoded back. The code page does it one
     // character at a time, so the decoded text is never kept as a second copy of the page.
     const std::size_t lngSize = codepage::RoundTripLength(body);
-    std::vector<std::uint8_t> bytArray = ConvertToShiftJis(body, lngSize);
+    ZeroPages bytOutput(4 * lngSize + 1);
+    // An empty result would show as an empty page; the failure has to reach the window as one.
+    if (!bytOutput.Valid()) throw std::bad_alloc();
+    // The Shift_JIS is hardly ever shorter than half the body: that much is surely written.
+    PrefaultPages(bytOutput.Bytes().data(), lngSize / 2);
+    nkf::SetNkfOption("s");
+    const nkf::ConvertResult result = nkf::NkfConvert(bytOutput.Bytes(), body);
+    // The buffer always has room for the whole page, so a conversion that stopped short failed;
+    // the part before the stop must not pass for the page.
+    if (!result.complete) throw std::runtime_error("the kanji converter stopped part-way");
+    // Past the converter's terminating zero the buffer holds only zeros, so trimming up to it
+    // gives what trimming the whole buffer would, without touching the pages beyond.
+    std::span<std::uint8_t> bytArray = bytOutput.Bytes().first(result.written + 1);
     ResizeBytes(bytArray);
     return DecodeWithCrLf(bytArray);
 }

@@ -6,9 +6,14 @@
 #include <emmintrin.h>
 #endif
 
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
+
+#include "platform/codepage/byte_rules.h"
+#include "window/text/large_pages.h"
 
 // How the rules are driven
 // ------------------------
@@ -29,12 +34,18 @@
 //    same closing text further on, so the rule is over;
 //  - rule 5: "<.+?>" fails at a '<' only when no '>' comes before the next line break; every '<'
 //    before that line break fails for the same reason, so the walk resumes at the line break.
+//    Its match is simple enough to find by hand (the first '>' past the character after '<', with
+//    no LF between), which spares the engine's cost per call at every tag of the page.
 // Each rule therefore reads the text a bounded number of times, whatever the page.
 //
-// The text is matched as UTF-8 bytes with the engine in Latin-1 mode. Every literal of the patterns
-// is ASCII, an ASCII byte in UTF-8 is always that character, and a match can only begin at '<' and
-// end at '>', so matches fall on character boundaries and "." taking several bytes of one character
-// is the same as taking the character. Letters fold in ASCII only, as tag names do.
+// The rules read a shadow of the text, one byte per UTF-16 unit: an ASCII unit as itself and any
+// other unit as 0x80, with the engine in Latin-1 mode. Every literal of the patterns is ASCII, 0x80
+// is no letter in either case and no line break, so a match in the shadow is a match in the text,
+// unit for unit. Rewrites only ever write ASCII, so the non-ASCII units are kept apart, in order,
+// and only ever kept or dropped with their shadow; the text is put together once, at its final
+// length, which holds the memory of a flip to what the shadow and those units take. Letters fold
+// in ASCII only, as tag names do. A lone surrogate becomes U+FFFD on the way in, as a trip through
+// UTF-8 would make it.
 
 namespace {
 
@@ -45,7 +56,7 @@ constexpr const char* kScriptPattern = "< *script.*?</script *?>";
 constexpr const char* kCommentPattern = "<!--.*?-->";
 constexpr const char* kStylePattern = "< *style.+?</style *>";
 constexpr const char* kBreakPattern = "< *br(?:[ \t/][^>]*)?>";
-constexpr const char* kTagPattern = "<.+?>";
+// Rule 5, "<.+?>", is matched by hand (see ApplyRule).
 
 RE2::Options RuleOptions() {
     RE2::Options options;
@@ -61,20 +72,13 @@ struct Patterns {
     RE2 comment{kCommentPattern, RuleOptions()};
     RE2 style{kStylePattern, RuleOptions()};
     RE2 lineBreak{kBreakPattern, RuleOptions()};
-    RE2 tag{kTagPattern, RuleOptions()};
 
-    bool ok() const {
-        return script.ok() && comment.ok() && style.ok() && lineBreak.ok() && tag.ok();
-    }
+    bool ok() const { return script.ok() && comment.ok() && style.ok() && lineBreak.ok(); }
 };
 
 const Patterns& GetPatterns() {
     static const Patterns patterns;
     return patterns;
-}
-
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 // Position just past '<', any spaces, and the lower-case ASCII word `word` in any case, or npos.
@@ -83,7 +87,7 @@ std::size_t SkipOpening(std::string_view text, std::size_t lt, std::string_view 
     while (pos < text.size() && text[pos] == ' ') ++pos;
     if (text.size() - pos < word.size()) return std::string_view::npos;
     for (char c : word) {
-        if (LowerAscii(text[pos]) != c) return std::string_view::npos;
+        if (codepage::LowerAscii(text[pos]) != c) return std::string_view::npos;
         ++pos;
     }
     return pos;
@@ -142,42 +146,103 @@ std::size_t FindOpening(const char* data, std::size_t from, std::size_t size, ch
     return kNone;
 }
 
-// Position of the first CR or LF at or after `from`, or `size`.
-std::size_t FindLineBreak(const char* data, std::size_t from, std::size_t size) {
-    std::size_t pos = from;
-#if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    for (; size >= 16 && pos <= size - 16; pos += 16) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
-        const int mask =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(here, lf)));
-        if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctz(mask));
-    }
-#endif
-    while (pos < size && data[pos] != '\r' && data[pos] != '\n') ++pos;
-    return pos;
-}
-
 enum class OnFailure { kRuleIsOver, kResumeAtLineBreak };
 
 struct Rule {
-    const RE2& pattern;
+    const RE2* pattern;  // null for rule 5, matched by hand
     char second;  // what the byte after '<' must be, bit 0x20 set (or a space); 0 for anything
     bool (*mayMatchAt)(std::string_view text, std::size_t lt);
     std::string_view replacement;
     OnFailure onFailure;
 };
 
-// Replaces every match of `rule` in the `size` bytes at `data`, leftmost first and without overlap,
-// in place. Returns the new size.
-std::size_t ApplyRule(char* data, std::size_t size, const Rule& rule) {
+constexpr char kOther = static_cast<char>(0x80);  // the shadow of every non-ASCII unit
+
+// The number of kOther bytes among the `length` at `data`.
+std::size_t CountOthers(const char* data, std::size_t length) {
+    std::size_t lngCount = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Each byte of `counts` counts kOther in its lane, for up to 255 blocks at a time.
+    const __m128i other = _mm_set1_epi8(kOther);
+    const __m128i zero = _mm_setzero_si128();
+    while (length - i >= 16) {
+        __m128i counts = zero;
+        for (int k = 0; k < 255 && length - i >= 16; ++k, i += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(bytes, other));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, zero);
+        lngCount += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                    static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+#endif
+    for (; i < length; ++i) lngCount += data[i] == kOther ? 1 : 0;
+    return lngCount;
+}
+
+// The text being rewritten: its shadow (see above), and apart from it the non-ASCII units in
+// order, one for each kOther byte; an ASCII unit is its own shadow byte. Rewrites happen in place
+// (a result is never longer than what it replaces) and only ever write ASCII, so the non-ASCII
+// units are only ever kept or dropped with the stretch of shadow they stand in.
+struct Work {
+    char* shadow;
+    std::size_t size;
+    char16_t* others;
+    std::size_t otherCount;
+};
+
+// A pass that rewrites `work` front to back: stretches of the old text are kept (moved down to
+// the end of the new one) or dropped, and ASCII written in between.
+class Rewriter {
+public:
+    explicit Rewriter(Work& work) : work_(work) {}
+
+    // Keeps the old text up to `end`.
+    void KeepTo(std::size_t end) {
+        const std::size_t length = end - read_;
+        const std::size_t others = CountOthers(work_.shadow + read_, length);
+        if (write_ != read_) std::memmove(work_.shadow + write_, work_.shadow + read_, length);
+        if (otherWrite_ != otherRead_) {
+            std::memmove(work_.others + otherWrite_, work_.others + otherRead_,
+                         others * sizeof(char16_t));
+        }
+        write_ += length;
+        read_ = end;
+        otherWrite_ += others;
+        otherRead_ += others;
+    }
+    // Drops the old text up to `end` and writes the ASCII `text` in its place.
+    void ReplaceTo(std::size_t end, std::string_view text) {
+        otherRead_ += CountOthers(work_.shadow + read_, end - read_);
+        std::memcpy(work_.shadow + write_, text.data(), text.size());
+        write_ += text.size();
+        read_ = end;
+    }
+    void Finish() {
+        KeepTo(work_.size);
+        work_.size = write_;
+        work_.otherCount = otherWrite_;
+    }
+
+private:
+    Work& work_;
+    std::size_t read_ = 0;
+    std::size_t write_ = 0;
+    std::size_t otherRead_ = 0;
+    std::size_t otherWrite_ = 0;
+};
+
+// Replaces every match of `rule` in `work`, leftmost first and without overlap, in place.
+void ApplyRule(Work& work, const Rule& rule) {
+    char* const data = work.shadow;
+    const std::size_t size = work.size;
     const std::string_view view(data, size);
     const re2::StringPiece piece(data, size);
 
-    std::size_t lngRead = 0;   // start of the bytes not yet copied to the result
-    std::size_t lngWrite = 0;  // end of the result so far
+    Rewriter rewriter(work);
     std::size_t lngSearch = 0;
+    std::size_t lngNextLf = 0;  // the first LF after the '<' being tried (rule 5), or `size`
     while (lngSearch < size) {
         std::size_t lt;
         if (rule.second != 0) {
@@ -192,37 +257,162 @@ std::size_t ApplyRule(char* data, std::size_t size, const Rule& rule) {
             lngSearch = lt + 1;
             continue;
         }
-        re2::StringPiece match;
-        if (!rule.pattern.Match(piece, lt, size, RE2::ANCHOR_START, &match, 1)) {
+        std::size_t lngMatch = 0;
+        if (rule.pattern == nullptr) {
+            // "<.+?>" by hand, '.' being any byte but LF: the match ends at the first '>' past the
+            // one character after '<' and before the next LF. The engine's fixed cost per call
+            // would be most of the time on a page with a tag every few characters.
+            if (lngNextLf <= lt) {
+                const void* lf = std::memchr(data + lt + 1, '\n', size - lt - 1);
+                lngNextLf = lf == nullptr
+                                ? size
+                                : static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+            }
+            const void* gt = lngNextLf > lt + 2
+                                 ? std::memchr(data + lt + 2, '>', lngNextLf - (lt + 2))
+                                 : nullptr;
+            if (gt != nullptr) lngMatch = static_cast<const char*>(gt) - (data + lt) + 1;
+        } else {
+            re2::StringPiece match;
+            if (rule.pattern->Match(piece, lt, size, RE2::ANCHOR_START, &match, 1)) {
+                lngMatch = match.size();
+            }
+        }
+        if (lngMatch == 0) {
             if (rule.onFailure == OnFailure::kRuleIsOver) break;
             const void* lf = std::memchr(data + lt + 1, '\n', size - lt - 1);
             if (lf == nullptr) break;
             lngSearch = static_cast<const char*>(lf) - data;
             continue;
         }
-        if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, lt - lngRead);
-        lngWrite += lt - lngRead;
-        std::memcpy(data + lngWrite, rule.replacement.data(), rule.replacement.size());
-        lngWrite += rule.replacement.size();
-        lngRead = lngSearch = lt + match.size();
+        rewriter.KeepTo(lt);
+        rewriter.ReplaceTo(lt + lngMatch, rule.replacement);
+        lngSearch = lt + lngMatch;
     }
-    if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, size - lngRead);
-    return lngWrite + (size - lngRead);
+    rewriter.Finish();
 }
 
-// Drops every CR and LF: the CR LF pairs, then the lone LFs, then the lone CRs, which together is
-// every CR and LF byte.
-std::size_t RemoveLineBreaks(char* data, std::size_t size) {
-    std::size_t lngWrite = FindLineBreak(data, 0, size);
-    std::size_t lngRead = lngWrite;
-    while (lngRead < size) {
-        while (lngRead < size && (data[lngRead] == '\r' || data[lngRead] == '\n')) ++lngRead;
-        const std::size_t lngEnd = FindLineBreak(data, lngRead, size);
-        std::memmove(data + lngWrite, data + lngRead, lngEnd - lngRead);
-        lngWrite += lngEnd - lngRead;
-        lngRead = lngEnd;
+// Copies `size` units from `text` into `work`, making their shadow and dropping every CR and LF:
+// the CR LF pairs, then the lone LFs, then the lone CRs, which together is every CR and LF.
+void CopyWithoutLineBreaks(const char16_t* text, std::size_t size, Work& work) {
+    std::size_t lngWrite = 0;
+    std::size_t lngOthers = 0;
+    std::size_t i = 0;
+    while (i < size) {
+#if defined(__SSE2__)
+        if (size - i >= 8) {
+            // Eight ASCII units at a time while none is a line break.
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i isAscii =
+                _mm_cmpeq_epi16(_mm_subs_epu16(units, _mm_set1_epi16(0x7F)), zero);
+            const __m128i isBreak = _mm_or_si128(_mm_cmpeq_epi16(units, _mm_set1_epi16(u'\r')),
+                                                 _mm_cmpeq_epi16(units, _mm_set1_epi16(u'\n')));
+            if (_mm_movemask_epi8(_mm_andnot_si128(isBreak, isAscii)) == 0xFFFF) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(work.shadow + lngWrite),
+                                 _mm_packus_epi16(units, zero));
+                lngWrite += 8;
+                i += 8;
+                continue;
+            }
+            // And eight at a time through a run of kana and kanji: none ASCII, none a surrogate.
+            const __m128i pastSurrogates = _mm_sub_epi16(units, _mm_set1_epi16(-0x2800));
+            const __m128i isSurrogate =
+                _mm_cmpeq_epi16(_mm_subs_epu16(pastSurrogates, _mm_set1_epi16(0x7FF)), zero);
+            if (_mm_movemask_epi8(_mm_or_si128(isAscii, isSurrogate)) == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(work.others + lngOthers), units);
+                std::memset(work.shadow + lngWrite, kOther, 8);
+                lngOthers += 8;
+                lngWrite += 8;
+                i += 8;
+                continue;
+            }
+        }
+#endif
+        char16_t unit = text[i++];
+        if (unit == u'\r' || unit == u'\n') continue;
+        if (unit < 0x80) {
+            work.shadow[lngWrite++] = static_cast<char>(unit);
+            continue;
+        }
+        if (unit >= 0xD800 && unit <= 0xDFFF) {
+            if (unit <= 0xDBFF && i < size && text[i] >= 0xDC00 && text[i] <= 0xDFFF) {
+                work.others[lngOthers++] = unit;
+                work.shadow[lngWrite++] = kOther;
+                unit = text[i++];
+            } else {
+                unit = u'\uFFFD';
+            }
+        }
+        work.others[lngOthers++] = unit;
+        work.shadow[lngWrite++] = kOther;
     }
-    return lngWrite;
+    work.size = lngWrite;
+    work.otherCount = lngOthers;
+}
+
+// The number of units of `text` that are not ASCII: what CopyWithoutLineBreaks keeps apart.
+std::size_t CountNonAscii(const char16_t* text, std::size_t size) {
+    std::size_t lngCount = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Each 16-bit lane of `counts` counts in its lane, for up to 65535 blocks at a time.
+    const __m128i zero = _mm_setzero_si128();
+    while (size - i >= 8) {
+        __m128i counts = zero;
+        for (int k = 0; k < 65535 && size - i >= 8; ++k, i += 8) {
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            const __m128i isAscii =
+                _mm_cmpeq_epi16(_mm_subs_epu16(units, _mm_set1_epi16(0x7F)), zero);
+            counts = _mm_sub_epi16(counts, _mm_andnot_si128(isAscii, _mm_set1_epi16(-1)));
+        }
+        alignas(16) std::uint16_t lanes[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
+        for (std::uint16_t lane : lanes) lngCount += lane;
+    }
+#endif
+    for (; i < size; ++i) lngCount += text[i] >= 0x80 ? 1 : 0;
+    return lngCount;
+}
+
+// The text the shadow and the non-ASCII units stand for.
+QString Assemble(const Work& work) {
+    QString strText(static_cast<qsizetype>(work.size), Qt::Uninitialized);
+    char16_t* const pchOut = reinterpret_cast<char16_t*>(strText.data());
+    AdviseLargePages(pchOut, work.size * sizeof(char16_t));
+    PrefaultPages(pchOut, work.size * sizeof(char16_t));
+    const char16_t* pchOther = work.others;
+    std::size_t i = 0;
+    while (i < work.size) {
+#if defined(__SSE2__)
+        if (work.size - i >= 16) {
+            // Sixteen ASCII bytes at a time, widened to UTF-16.
+            const __m128i bytes =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(work.shadow + i));
+            const int mask = _mm_movemask_epi8(bytes);
+            if (mask == 0) {
+                const __m128i zero = _mm_setzero_si128();
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut + i),
+                                 _mm_unpacklo_epi8(bytes, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut + i + 8),
+                                 _mm_unpackhi_epi8(bytes, zero));
+                i += 16;
+                continue;
+            }
+            // kOther is the one shadow byte above ASCII: sixteen of them are sixteen units.
+            if (mask == 0xFFFF) {
+                std::memcpy(pchOut + i, pchOther, 16 * sizeof(char16_t));
+                pchOther += 16;
+                i += 16;
+                continue;
+            }
+        }
+#endif
+        const char c = work.shadow[i];
+        pchOut[i++] =
+            c == kOther ? *pchOther++ : static_cast<char16_t>(static_cast<unsigned char>(c));
+    }
+    return strText;
 }
 
 struct Entity {
@@ -237,10 +427,11 @@ constexpr Entity kEntities[] = {
 
 // Decodes the five entities in one left-to-right pass, case-sensitively. Text that a decoding
 // produced is behind the pass and never decoded again, so "&amp;lt;" shows as "&lt;".
-std::size_t DecodeEntities(char* data, std::size_t size) {
+void DecodeEntities(Work& work) {
+    const char* const data = work.shadow;
+    const std::size_t size = work.size;
     const std::string_view view(data, size);
-    std::size_t lngRead = 0;
-    std::size_t lngWrite = 0;
+    Rewriter rewriter(work);
     std::size_t lngSearch = 0;
     while (lngSearch < size) {
         const void* found = std::memchr(data + lngSearch, '&', size - lngSearch);
@@ -250,15 +441,13 @@ std::size_t DecodeEntities(char* data, std::size_t size) {
         const std::string_view rest = view.substr(amp + 1);
         for (const Entity& entity : kEntities) {
             if (!rest.starts_with(entity.name)) continue;
-            if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, amp - lngRead);
-            lngWrite += amp - lngRead;
-            data[lngWrite++] = entity.replacement;
-            lngRead = lngSearch = amp + 1 + entity.name.size();
+            rewriter.KeepTo(amp);
+            lngSearch = amp + 1 + entity.name.size();
+            rewriter.ReplaceTo(lngSearch, std::string_view(&entity.replacement, 1));
             break;
         }
     }
-    if (lngWrite != lngRead) std::memmove(data + lngWrite, data + lngRead, size - lngRead);
-    return lngWrite + (size - lngRead);
+    rewriter.Finish();
 }
 
 }  // namespace
@@ -270,17 +459,26 @@ QString RemoveTags(const QString& text) {
     if (!patterns.ok()) throw std::bad_alloc();
 
     const Rule rules[] = {
-        {patterns.script, 's', MayBeScript, "", OnFailure::kRuleIsOver},
-        {patterns.comment, '!', MayBeComment, "", OnFailure::kRuleIsOver},
-        {patterns.style, 's', MayBeStyle, "", OnFailure::kRuleIsOver},
-        {patterns.lineBreak, 'b', MayBeBreak, "\r\n", OnFailure::kRuleIsOver},
-        {patterns.tag, 0, MayBeTag, "", OnFailure::kResumeAtLineBreak},
+        {&patterns.script, 's', MayBeScript, "", OnFailure::kRuleIsOver},
+        {&patterns.comment, '!', MayBeComment, "", OnFailure::kRuleIsOver},
+        {&patterns.style, 's', MayBeStyle, "", OnFailure::kRuleIsOver},
+        {&patterns.lineBreak, 'b', MayBeBreak, "\r\n", OnFailure::kRuleIsOver},
+        {nullptr, 0, MayBeTag, "", OnFailure::kResumeAtLineBreak},
     };
 
-    QByteArray bytText = text.toUtf8();
-    char* const data = bytText.data();
-    std::size_t lngSize = RemoveLineBreaks(data, static_cast<std::size_t>(bytText.size()));
-    for (const Rule& rule : rules) lngSize = ApplyRule(data, lngSize, rule);
-    lngSize = DecodeEntities(data, lngSize);
-    return QString::fromUtf8(data, static_cast<qsizetype>(lngSize));
+    // The rules rewrite the shadow and the non-ASCII units in place; the text is put together
+    // once, at its final length.
+    const std::size_t lngLength = static_cast<std::size_t>(text.size());
+    std::unique_ptr<char[]> bytShadow(new char[lngLength]);
+    std::unique_ptr<char16_t[]> strOthers(new char16_t[lngLength]);
+    Work work{bytShadow.get(), 0, strOthers.get(), 0};
+    AdviseLargePages(work.shadow, lngLength);
+    PrefaultPages(work.shadow, lngLength);
+    const char16_t* const pchText = reinterpret_cast<const char16_t*>(text.constData());
+    AdviseLargePages(work.others, lngLength * sizeof(char16_t));
+    PrefaultPages(work.others, CountNonAscii(pchText, lngLength) * sizeof(char16_t));
+    CopyWithoutLineBreaks(pchText, lngLength, work);
+    for (const Rule& rule : rules) ApplyRule(work, rule);
+    DecodeEntities(work);
+    return Assemble(work);
 }

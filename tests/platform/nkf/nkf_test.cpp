@@ -108,22 +108,27 @@ INSTANTIATE_TEST_SUITE_P(
 // A meta declaration is a hint only where the bytes decode cleanly in what it names.
 INSTANTIATE_TEST_SUITE_P(
     MetaCharset, Recognition,
-    testing::Values(RecogniseCase{"LyingShiftJisOnUtf8Ignored",
-                                  B("<meta charset=\"Shift_JIS\">日本語"), Encoding::kUtf8},
-                    RecogniseCase{"LyingEucJpOnShiftJisIgnored",
-                                  kEucMeta + Bytes{0x93, 0xFA, 0x96, 0x7B}, Encoding::kShiftJis},
-                    RecogniseCase{"LyingShiftJisOnIso2022JpIgnored",
-                                  B("<meta charset=shift_jis>\x1b$B$\"\x1b(B"),
-                                  Encoding::kIso2022Jp},
-                    RecogniseCase{"HonouredWhereBothDecode",
-                                  B("<meta http-equiv=\"Content-Type\" content=\"text/html; "
-                                    "charset=Shift_JIS\">") +
-                                      Bytes{0xA4, 0xA2, 0xA4, 0xA4},
-                                  Encoding::kShiftJis},
-                    RecogniseCase{"PastFirst1024BytesIgnored",
-                                  B(std::string(1024, ' ')) + B("<meta charset=shift_jis>") +
-                                      Bytes{0xA4, 0xA2, 0xA4, 0xA4},
-                                  Encoding::kEucJp}),
+    testing::Values(
+        RecogniseCase{"LyingShiftJisOnUtf8Ignored", B("<meta charset=\"Shift_JIS\">日本語"),
+                      Encoding::kUtf8},
+        RecogniseCase{"LyingEucJpOnShiftJisIgnored", kEucMeta + Bytes{0x93, 0xFA, 0x96, 0x7B},
+                      Encoding::kShiftJis},
+        RecogniseCase{"LyingShiftJisOnIso2022JpIgnored",
+                      B("<meta charset=shift_jis>\x1b$B$\"\x1b(B"), Encoding::kIso2022Jp},
+        RecogniseCase{"HonouredWhereBothDecode",
+                      B("<meta http-equiv=\"Content-Type\" content=\"text/html; "
+                        "charset=Shift_JIS\">") +
+                          Bytes{0xA4, 0xA2, 0xA4, 0xA4},
+                      Encoding::kShiftJis},
+        // As Shift_JIS these would be user-defined characters, which alone would
+        // make them EUC-JP; the declaration comes first.
+        RecogniseCase{"HonouredOverTheUserDefinedArea",
+                      B("<meta charset=\"Shift_JIS\">") + Bytes{0xF4, 0xA1, 0xF4, 0xA2, 0xF4, 0xA3},
+                      Encoding::kShiftJis},
+        RecogniseCase{"PastFirst1024BytesIgnored",
+                      B(std::string(1024, ' ')) + B("<meta charset=shift_jis>") +
+                          Bytes{0xA4, 0xA2, 0xA4, 0xA4},
+                      Encoding::kEucJp}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ConvertCase {
@@ -199,6 +204,10 @@ INSTANTIATE_TEST_SUITE_P(
         ConvertCase{"Utf8TruncatedSequenceIsOne",
                     Bytes{0xEF, 0xBB, 0xBF, 'A', 0xE3, 0x81, 'B', 0xC0, 0xAF},
                     B("A") + kGeta + B("B") + kGeta + kGeta},
+        // The reader past U+10FFFF would make a code of it, and a zero byte would end the page.
+        ConvertCase{"Utf8PastU10FFFFIsOneGetaPerByte",
+                    Bytes{0xEF, 0xBB, 0xBF, 'A', 0xF4, 0x90, 0x80, 0x80, 'B'},
+                    B("A") + kGeta + kGeta + kGeta + kGeta + B("B")},
         ConvertCase{"Utf8CutAtEnd", Bytes{0xEF, 0xBB, 0xBF, 'A', 0xE3, 0x81}, B("A") + kGeta},
         ConvertCase{"Utf16LoneSurrogate", Bytes{0xFF, 0xFE, 'A', 0, 0x00, 0xD8, 'B', 0},
                     B("A") + kGeta + B("B")},

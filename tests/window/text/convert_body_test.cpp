@@ -111,6 +111,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Whole, zero bytes and all: only the first character would survive a stop at zero.
         TextCase{"Utf16LeWhole", Bytes{0xFF, 0xFE, 'a', 0, '\n', 0, 0xE5, 0x65},
                  QStringLiteral("a\r\n日")},
+        // Each stray byte of the katakana set becomes a two-byte "〓": the Shift_JIS is twice
+        // as long as the body, and still fits the buffer of four times it.
+        TextCase{"Iso2022JpStrayKatakanaBytesConvertWhole", B("\x1b(I``````````"),
+                 QString(10, u'〓')},
         TextCase{"InvalidBytesShowAsGeta", Bytes{'A', 0x80, 'B', 0x82}, QStringLiteral("A〓B〓")},
         TextCase{"MissingCharactersShowAsGeta", B("a\u00A9\U0001F600b"), QStringLiteral("a〓〓b")},
         TextCase{"WaveDashShowsAsFullWidthTilde", B("1\u301C2"), QStringLiteral("1\uFF5E2")},
