@@ -64,6 +64,16 @@ QString Tip(const QString& strShown) {
     return QString::number(strShown.size()) + QStringLiteral("文字");
 }
 
+// Counts the paint events of the widgets it watches.
+struct PaintCounter : QObject {
+    int* lngCount;
+    explicit PaintCounter(int* count) : lngCount(count) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++*lngCount;
+        return false;
+    }
+};
+
 class Form1FetchTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -310,14 +320,7 @@ TEST_F(Form1FetchTest, SlowPageShowsHowTheFetchIsGoing) {
         QStringList lstSeen;  // the placeholder's texts during the fetch, in order
         // Each new text must reach the screen, not only the property.
         int lngPaints = 0;
-        struct PaintCounter : QObject {
-            int* lngCount;
-            explicit PaintCounter(int* count) : lngCount(count) {}
-            bool eventFilter(QObject*, QEvent* event) override {
-                if (event->type() == QEvent::Paint) ++*lngCount;
-                return false;
-            }
-        } counter(&lngPaints);
+        PaintCounter counter(&lngPaints);
         form->Text2->viewport()->installEventFilter(&counter);
         QTimer tmrLook;
         QObject::connect(&tmrLook, &QTimer::timeout, [&] {
@@ -428,14 +431,7 @@ TEST_F(Form1FetchTest, WindowIsBusyButAliveWhileTheRequestIsHeld) {
 
     int lngPaints = 0;
     bool blnLooked = false;
-    struct PaintCounter : QObject {
-        int* lngCount;
-        explicit PaintCounter(int* count) : lngCount(count) {}
-        bool eventFilter(QObject*, QEvent* event) override {
-            if (event->type() == QEvent::Paint) ++*lngCount;
-            return false;
-        }
-    } counter(&lngPaints);
+    PaintCounter counter(&lngPaints);
     form->installEventFilter(&counter);
 
     QTimer::singleShot(0, form.get(), [&] {
