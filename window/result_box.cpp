@@ -5,15 +5,21 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <algorithm>
 #include <exception>
 #include <vector>
 
 #include "window/report_and_end.h"
+#include "window/text/large_pages.h"
 
 namespace {
 
 // Marks a block of the result box that goes on from the one before, with no line break between.
 constexpr int kSeamState = 1;
+
+bool IsLineBreak(QChar chr) {
+    return chr == u'\r' || chr == u'\n' || chr == QChar::ParagraphSeparator;
+}
 
 // Where a long paragraph may be cut for display: after a sentence, a clause or a word.
 bool IsSeamAfter(QChar chr) {
@@ -36,39 +42,55 @@ bool IsSeamAfter(QChar chr) {
 // paragraph longer than ResultBox::kSeamSpan is cut into pieces by further "\n"s, whose block
 // numbers go into `lngSeamBlocks`. A cut goes after the last sentence, clause or word end in the
 // final eighth of the span, else at the span's end; never inside a surrogate pair, and only where
-// more of the paragraph follows.
+// more of the paragraph follows. The runs between breaks are copied whole: a page is megabytes.
 QString SplitForDisplay(const QString& strText, std::vector<int>& lngSeamBlocks) {
-    constexpr qsizetype kLookBack = ResultBox::kSeamSpan / 8;
-    QString strShown;
-    strShown.reserve(strText.size() + strText.size() / (ResultBox::kSeamSpan - kLookBack) + 1);
-    const QChar* chrs = strText.constData();
+    constexpr qsizetype kSpan = ResultBox::kSeamSpan;
+    constexpr qsizetype kLookBack = kSpan / 8;
+    const QChar* const chrs = strText.constData();
     const qsizetype lngLength = strText.size();
+    // A seam comes at most once per kSpan - kLookBack characters of a paragraph.
+    QString strShown(lngLength + lngLength / (kSpan - kLookBack) + 1, Qt::Uninitialized);
+    QChar* const chrsOut = strShown.data();
+    // Fresh memory costs most in its page faults. Every unit but the LF of a CR LF is copied.
+    AdviseLargePages(chrsOut, static_cast<std::size_t>(strShown.size()) * sizeof(QChar));
+    PrefaultPages(chrsOut, static_cast<std::size_t>(lngLength / 2) * sizeof(QChar));
+    qsizetype lngOut = 0;
     qsizetype lngLineStart = 0;  // where the current block starts in strShown
     int lngBlock = 0;
-    for (qsizetype lngAt = 0; lngAt < lngLength; ++lngAt) {
-        const QChar chr = chrs[lngAt];
-        if (chr == u'\r' || chr == u'\n' || chr == QChar::ParagraphSeparator) {
-            if (chr == u'\r' && lngAt + 1 < lngLength && chrs[lngAt + 1] == u'\n') ++lngAt;
-            strShown += chr == QChar::ParagraphSeparator ? chr : QChar(u'\n');
-            lngLineStart = strShown.size();
-            ++lngBlock;
-            continue;
-        }
-        if (strShown.size() - lngLineStart >= ResultBox::kSeamSpan && !chr.isLowSurrogate()) {
-            qsizetype lngCut = strShown.size();  // the seam goes before this index
-            for (qsizetype lngBack = strShown.size() - 1; lngBack > strShown.size() - kLookBack;
-                 --lngBack) {
-                if (IsSeamAfter(strShown.at(lngBack))) {
-                    lngCut = lngBack + 1;
-                    break;
+    qsizetype lngAt = 0;
+    while (lngAt < lngLength) {
+        qsizetype lngBreak = lngAt;
+        while (lngBreak < lngLength && !IsLineBreak(chrs[lngBreak])) ++lngBreak;
+        while (lngAt < lngBreak) {
+            if (lngOut - lngLineStart >= kSpan && !chrs[lngAt].isLowSurrogate()) {
+                qsizetype lngCut = lngOut;  // the seam goes before this index
+                for (qsizetype lngBack = lngOut - 1; lngBack > lngOut - kLookBack; --lngBack) {
+                    if (IsSeamAfter(chrsOut[lngBack])) {
+                        lngCut = lngBack + 1;
+                        break;
+                    }
                 }
+                std::copy_backward(chrsOut + lngCut, chrsOut + lngOut, chrsOut + lngOut + 1);
+                chrsOut[lngCut] = u'\n';
+                ++lngOut;
+                lngLineStart = lngCut + 1;
+                lngSeamBlocks.push_back(++lngBlock);
             }
-            strShown.insert(lngCut, u'\n');
-            lngLineStart = lngCut + 1;
-            lngSeamBlocks.push_back(++lngBlock);
+            // As much of the run as keeps the line within the span, and at least one character.
+            const qsizetype lngCopy =
+                std::min(lngBreak - lngAt, std::max<qsizetype>(1, lngLineStart + kSpan - lngOut));
+            std::copy(chrs + lngAt, chrs + lngAt + lngCopy, chrsOut + lngOut);
+            lngOut += lngCopy;
+            lngAt += lngCopy;
         }
-        strShown += chr;
+        if (lngAt == lngLength) break;
+        const QChar chr = chrs[lngAt++];
+        if (chr == u'\r' && lngAt < lngLength && chrs[lngAt] == u'\n') ++lngAt;
+        chrsOut[lngOut++] = chr == QChar::ParagraphSeparator ? chr : QChar(u'\n');
+        lngLineStart = lngOut;
+        ++lngBlock;
     }
+    strShown.truncate(lngOut);
     return strShown;
 }
 }  // namespace
