@@ -194,6 +194,11 @@ struct Work {
 
 // A pass that rewrites `work` front to back: stretches of the old text are kept (moved down to
 // the end of the new one) or dropped, and ASCII written in between.
+//
+// Until a dropped stretch holds a non-ASCII unit, the non-ASCII units of the new text are those of
+// the old one at the same places: none has to move, and none is counted. Markup is ASCII, so on
+// most pages that lasts the whole pass, and a kept stretch costs one move of its shadow. From the
+// first non-ASCII unit dropped on, the two are counted and moved stretch by stretch.
 class Rewriter {
 public:
     explicit Rewriter(Work& work) : work_(work) {}
@@ -201,20 +206,28 @@ public:
     // Keeps the old text up to `end`.
     void KeepTo(std::size_t end) {
         const std::size_t length = end - read_;
-        const std::size_t others = CountOthers(work_.shadow + read_, length);
         if (write_ != read_) std::memmove(work_.shadow + write_, work_.shadow + read_, length);
-        if (otherWrite_ != otherRead_) {
-            std::memmove(work_.others + otherWrite_, work_.others + otherRead_,
-                         others * sizeof(char16_t));
+        if (!inStep_) {
+            const std::size_t others = CountOthers(work_.shadow + write_, length);
+            if (otherWrite_ != otherRead_) {
+                std::memmove(work_.others + otherWrite_, work_.others + otherRead_,
+                             others * sizeof(char16_t));
+            }
+            otherWrite_ += others;
+            otherRead_ += others;
         }
         write_ += length;
         read_ = end;
-        otherWrite_ += others;
-        otherRead_ += others;
     }
     // Drops the old text up to `end` and writes the ASCII `text` in its place.
     void ReplaceTo(std::size_t end, std::string_view text) {
-        otherRead_ += CountOthers(work_.shadow + read_, end - read_);
+        const std::size_t dropped = CountOthers(work_.shadow + read_, end - read_);
+        if (inStep_ && dropped != 0) {
+            // The non-ASCII units in what has been written so far are the old ones, in place.
+            otherRead_ = otherWrite_ = CountOthers(work_.shadow, write_);
+            inStep_ = false;
+        }
+        otherRead_ += dropped;
         std::memcpy(work_.shadow + write_, text.data(), text.size());
         write_ += text.size();
         read_ = end;
@@ -222,13 +235,14 @@ public:
     void Finish() {
         KeepTo(work_.size);
         work_.size = write_;
-        work_.otherCount = otherWrite_;
+        if (!inStep_) work_.otherCount = otherWrite_;
     }
 
 private:
     Work& work_;
     std::size_t read_ = 0;
     std::size_t write_ = 0;
+    bool inStep_ = true;  // no non-ASCII unit dropped yet: the counts below are not kept
     std::size_t otherRead_ = 0;
     std::size_t otherWrite_ = 0;
 };
@@ -327,6 +341,24 @@ void CopyWithoutLineBreaks(const char16_t* text, std::size_t size, Work& work) {
                 i += 8;
                 continue;
             }
+            // Where the two mix, as where text meets markup: the shadow eight at a time, and the
+            // non-ASCII units kept apart one by one.
+            if (_mm_movemask_epi8(_mm_or_si128(isBreak, isSurrogate)) == 0) {
+                const __m128i shadow = _mm_or_si128(
+                    _mm_and_si128(isAscii, units),
+                    _mm_andnot_si128(isAscii, _mm_set1_epi16(static_cast<unsigned char>(kOther))));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(work.shadow + lngWrite),
+                                 _mm_packus_epi16(shadow, zero));
+                // Two bits for each unit; the lower of each pair stands for it.
+                unsigned mask = static_cast<unsigned>(~_mm_movemask_epi8(isAscii)) & 0x5555u;
+                while (mask != 0) {
+                    work.others[lngOthers++] = text[i + (__builtin_ctz(mask) >> 1)];
+                    mask &= mask - 1;
+                }
+                lngWrite += 8;
+                i += 8;
+                continue;
+            }
         }
 #endif
         char16_t unit = text[i++];
@@ -406,6 +438,16 @@ QString Assemble(const Work& work) {
                 i += 16;
                 continue;
             }
+            // Where the two mix: all sixteen widened, then the non-ASCII ones put in place.
+            const __m128i zero = _mm_setzero_si128();
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut + i), _mm_unpacklo_epi8(bytes, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut + i + 8),
+                             _mm_unpackhi_epi8(bytes, zero));
+            for (unsigned bits = static_cast<unsigned>(mask); bits != 0; bits &= bits - 1) {
+                pchOut[i + __builtin_ctz(bits)] = *pchOther++;
+            }
+            i += 16;
+            continue;
         }
 #endif
         const char c = work.shadow[i];
