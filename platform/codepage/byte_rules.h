@@ -5,6 +5,10 @@
 // that conversion reads without a "〓". Part of the code page's interface, since every layer that
 // reads bytes links the code page.
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +25,16 @@ inline bool AnyHighBit(const std::uint8_t* p) {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
     return (word & 0x8080808080808080ULL) != 0;
+}
+
+// Sixteen bytes at `p`: whether any has its top bit set. One test where the processor has a
+// sixteen-byte register, two words where it has not.
+inline bool AnyHighBit16(const std::uint8_t* p) {
+#if defined(__SSE2__)
+    return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) != 0;
+#else
+    return AnyHighBit(p) || AnyHighBit(p + 8);
+#endif
 }
 
 // The first position from `pos` on that does not start eight ASCII bytes in a row.
@@ -140,7 +154,7 @@ struct Utf8Reach {
 };
 
 constexpr Utf8Reach ReachUtf8(std::span<const std::uint8_t> rest) {
-    const Utf8Lead lead = kUtf8Leads[rest[0]];
+    const Utf8Lead& lead = kUtf8Leads[rest[0]];
     if (lead.length <= 1) return {lead.length, lead.length};
     std::size_t matched = 1;
     if (rest.size() > 1 && rest[1] >= lead.low && rest[1] <= lead.high) {

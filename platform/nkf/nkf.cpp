@@ -1,5 +1,6 @@
 #include "platform/nkf/nkf.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/codepage/codepage.h"
@@ -26,18 +27,7 @@ Encoding RecogniseEncoding(std::span<const std::uint8_t> input) {
     const std::span<const std::uint8_t> text = CutAtZero(input);
     if (LooksLikeIso2022Jp(text)) return Encoding::kIso2022Jp;
     if (IsUtf8WithNonAscii(text)) return Encoding::kUtf8;
-    const bool shiftJis = codepage::DecodesCleanly(text);
-    const bool eucJp = DecodesCleanlyAsEucJp(text);
-    if (shiftJis != eucJp) return shiftJis ? Encoding::kShiftJis : Encoding::kEucJp;
-    if (!shiftJis) return Encoding::kShiftJis;
-    if (auto declared = DeclaredJapaneseCharset(text)) return *declared;
-    if (NeedsUserDefinedAreaAsShiftJis(text)) return Encoding::kEucJp;
-    if (auto detected = DetectorAnswer(text)) return *detected;
-    if (IsAllHalfWidthKatakanaAsEucJp(text)) return Encoding::kEucJp;
-    const bool kanaAsShiftJis = IsMostlyHalfWidthKatakana(text, Encoding::kShiftJis);
-    const bool kanaAsEucJp = IsMostlyHalfWidthKatakana(text, Encoding::kEucJp);
-    if (kanaAsShiftJis && !kanaAsEucJp) return Encoding::kEucJp;
-    return Encoding::kShiftJis;
+    return RecogniseShiftJisOrEucJp(text);
 }
 
 bool SetNkfOption(std::string_view options) {
@@ -49,28 +39,47 @@ ConvertResult NkfConvert(std::span<std::uint8_t> output, std::span<const std::ui
     ConvertResult result;
     if (output.empty()) return result;
     output[0] = 0;
-    result.from = RecogniseEncoding(input);
-    if (!shiftJisSelected) return result;
+    if (!shiftJisSelected) {
+        result.from = RecogniseEncoding(input);
+        return result;
+    }
+    // The last byte of the output is kept for the terminating zero.
+    const std::span<std::uint8_t> room = output.first(output.size() - 1);
 
+    // Recognition as RecogniseEncoding does it, but with its UTF-8 step done by converting: a UTF-8
+    // page, the commonest, is then read once rather than once to recognise and once to convert.
     // UTF-16 is read whole: its text is full of zero bytes. Everything else ends at the first.
     std::span<const std::uint8_t> text;
-    switch (result.from) {
-        case Encoding::kUtf16Le:
-        case Encoding::kUtf16Be:
-            text = input.subspan(2);
-            break;
-        case Encoding::kUtf8:
-            text = CutAtZero(input);
-            if (detail::EncodingOfByteOrderMark(text)) text = text.subspan(3);
-            break;
-        default:
-            text = CutAtZero(input);
-            break;
+    if (auto bom = detail::EncodingOfByteOrderMark(input)) {
+        result.from = *bom;
+        text = *bom == Encoding::kUtf8 ? CutAtZero(input).subspan(3) : input.subspan(2);
+    } else {
+        text = CutAtZero(input);
+        if (detail::LooksLikeIso2022Jp(text)) {
+            result.from = Encoding::kIso2022Jp;
+        } else {
+            const detail::Utf8Attempt attempt = detail::ConvertIfUtf8(room, text);
+            if (attempt.answer == detail::Utf8Answer::kUtf8) {
+                result.from = Encoding::kUtf8;
+                result.written = attempt.written;
+                result.complete = true;
+                output[result.written] = 0;
+                return result;
+            }
+            // The bytes of the attempt are no conversion; callers count on zeros past the
+            // terminator when the output came to them zeroed.
+            std::fill_n(output.begin(), std::min(attempt.written + 1, output.size()), 0);
+            if (attempt.answer == detail::Utf8Answer::kUnknown) {
+                result.from = detail::IsUtf8WithNonAscii(text)
+                                  ? Encoding::kUtf8
+                                  : detail::RecogniseShiftJisOrEucJp(text);
+            } else {
+                result.from = detail::RecogniseShiftJisOrEucJp(text);
+            }
+        }
     }
 
-    // The last byte of the output is kept for the terminating zero.
-    const detail::PathResult converted =
-        detail::ConvertWithTables(output.first(output.size() - 1), text, result.from);
+    const detail::PathResult converted = detail::ConvertWithTables(room, text, result.from);
     result.written = converted.written;
     result.complete = converted.complete;
     output[result.written] = 0;

@@ -77,6 +77,21 @@ bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input) {
     return nonAscii;
 }
 
+Encoding RecogniseShiftJisOrEucJp(std::span<const std::uint8_t> text) {
+    const bool shiftJis = codepage::DecodesCleanly(text);
+    const bool eucJp = DecodesCleanlyAsEucJp(text);
+    if (shiftJis != eucJp) return shiftJis ? Encoding::kShiftJis : Encoding::kEucJp;
+    if (!shiftJis) return Encoding::kShiftJis;
+    if (auto declared = DeclaredJapaneseCharset(text)) return *declared;
+    if (NeedsUserDefinedAreaAsShiftJis(text)) return Encoding::kEucJp;
+    if (auto detected = DetectorAnswer(text)) return *detected;
+    if (IsAllHalfWidthKatakanaAsEucJp(text)) return Encoding::kEucJp;
+    const bool kanaAsShiftJis = IsMostlyHalfWidthKatakana(text, Encoding::kShiftJis);
+    const bool kanaAsEucJp = IsMostlyHalfWidthKatakana(text, Encoding::kEucJp);
+    if (kanaAsShiftJis && !kanaAsEucJp) return Encoding::kEucJp;
+    return Encoding::kShiftJis;
+}
+
 bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input) {
     std::size_t i = 0;
     while (i < input.size()) {

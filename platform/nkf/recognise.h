@@ -16,6 +16,9 @@ std::optional<Encoding> EncodingOfByteOrderMark(std::span<const std::uint8_t> in
 bool LooksLikeIso2022Jp(std::span<const std::uint8_t> input);
 // Strictly valid UTF-8 (no overlong forms, surrogates or code points past U+10FFFF) and not ASCII.
 bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input);
+// The steps of recognition after UTF-8, for text (cut at its zero byte) that has no byte-order
+// mark and is neither ISO-2022-JP nor UTF-8 with non-ASCII: Shift_JIS or EUC-JP.
+Encoding RecogniseShiftJisOrEucJp(std::span<const std::uint8_t> text);
 // Every byte belongs to a well-formed EUC-JP sequence.
 bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input);
 // The Shift_JIS or EUC-JP encoding that a meta charset declaration in the first 1024 bytes names.

@@ -351,39 +351,110 @@ void ConvertEucJp(const EucJpTables& tables, std::span<const std::uint8_t> in, b
     writer.Finish(p);
 }
 
-void ConvertUtf8(const Utf8Tables& tables, std::span<const std::uint8_t> in, Writer& writer) {
+// How a UTF-8 conversion ended: at the end of the text, at a bad sequence when it was told to stop
+// there, or at a character that did not fit.
+enum class Utf8Stop { kEnd, kBadSequence, kFull };
+
+struct Utf8Outcome {
+    Utf8Stop stop = Utf8Stop::kEnd;
+    bool nonAscii = false;  // some character of the text converted was not ASCII
+};
+
+// Writes the CP932 code of a character at `p`, which has room for two bytes: both are stored,
+// but `p` moves past the second only for a two-byte code, so a character of one byte costs no
+// branch. The byte stored past a one-byte code is where the next one, or the terminator, goes.
+inline void PutInRoom(std::uint8_t*& p, std::uint16_t code) {
+    const bool twoBytes = code > 0xFF;
+    p[0] = static_cast<std::uint8_t>(twoBytes ? code >> 8 : code);
+    p[1] = static_cast<std::uint8_t>(code & 0xFF);
+    p += 1 + static_cast<std::size_t>(twoBytes);
+}
+
+// The code of the well-formed sequence of `length` (2 to 4) bytes at `s`.
+inline std::uint16_t Utf8Code(const Utf8Tables& tables, const std::uint8_t* s, std::size_t length) {
+    if (length == 3) [[likely]]
+        return tables.bmp[(s[0] & 0x0F) << 12 | (s[1] & 0x3F) << 6 | (s[2] & 0x3F)];
+    if (length == 2) return tables.bmp[(s[0] & 0x1F) << 6 | (s[1] & 0x3F)];
+    return tables.astral;
+}
+
+// With `stopAtBad`, the conversion ends at the first bad sequence instead of writing "〓" for it:
+// the text is then not UTF-8, and what was written is no conversion of it.
+template <bool stopAtBad>
+Utf8Outcome ConvertUtf8(const Utf8Tables& tables, std::span<const std::uint8_t> in,
+                        Writer& writer) {
     const bool asciiSame = AsciiIsItself(tables.bmp);
     const std::uint8_t* const data = in.data();
     const std::size_t size = in.size();
     std::uint8_t* p = writer.Position();
     std::uint8_t* const end = writer.End();
+    const std::uint16_t* const bmp = tables.bmp.data();
+    // Four bytes at `s` are there to read: the rule needs no test of how many are left.
+    const auto SequenceLength = [](const std::uint8_t* s) {
+        return codepage::Utf8SequenceLength(std::span<const std::uint8_t, 4>(s, 4));
+    };
+    bool nonAscii = false;
     std::size_t i = 0;
     while (i < size) {
+        if (asciiSame && size - i >= 16 && end - p >= 16 && !codepage::AnyHighBit16(data + i)) {
+            std::memcpy(p, data + i, 16);
+            i += 16;
+            p += 16;
+            continue;
+        }
         if (CopyAscii8(asciiSame, data + i, size - i, p, end)) {
             i += 8;
             continue;
         }
+        // Japanese text: runs of well-formed sequences of two to four bytes, most of them three.
+        // Four bytes of text and two of room make every step safe without a test of its own, and
+        // stepping three bytes at a time while the sequences are three long keeps the next
+        // position from waiting for the lookups of this one.
+        for (;;) {
+            while (size - i >= 4 && end - p >= 2 && SequenceLength(data + i) == 3) {
+                PutInRoom(
+                    p,
+                    bmp[(data[i] & 0x0F) << 12 | (data[i + 1] & 0x3F) << 6 | (data[i + 2] & 0x3F)]);
+                nonAscii = true;
+                i += 3;
+            }
+            if (size - i < 4 || end - p < 2) break;
+            const std::size_t length = SequenceLength(data + i);
+            if (length < 2) break;
+            PutInRoom(p, Utf8Code(tables, data + i, length));
+            nonAscii = true;
+            i += length;
+        }
+        if (i == size) break;
         const std::span<const std::uint8_t> rest = in.subspan(i);
         const std::size_t length = codepage::Utf8SequenceLength(rest);
         std::uint16_t code = kNoCode;
         if (length == 1) {
             code = tables.bmp[rest[0]];
-        } else if (length == 2) {
-            code = tables.bmp[(rest[0] & 0x1F) << 6 | (rest[1] & 0x3F)];
-        } else if (length == 3) {
-            code = tables.bmp[(rest[0] & 0x0F) << 12 | (rest[1] & 0x3F) << 6 | (rest[2] & 0x3F)];
-        } else if (length == 4) {
-            code = tables.astral;
+        } else if (length > 1) {
+            code = Utf8Code(tables, rest.data(), length);
+            nonAscii = true;
         }
         if (code != kNoCode) {
-            if (!Put(p, end, code)) return writer.Finish(p, true);
+            if (!Put(p, end, code)) {
+                writer.Finish(p, true);
+                return {Utf8Stop::kFull, nonAscii};
+            }
             i += length;
             continue;
         }
-        if (!Put(p, end, kGetaCode)) return writer.Finish(p, true);
+        if constexpr (stopAtBad) {
+            writer.Finish(p);
+            return {Utf8Stop::kBadSequence, nonAscii};
+        }
+        if (!Put(p, end, kGetaCode)) {
+            writer.Finish(p, true);
+            return {Utf8Stop::kFull, nonAscii};
+        }
         i += codepage::Utf8BadSequenceLength(rest);
     }
     writer.Finish(p);
+    return {Utf8Stop::kEnd, nonAscii};
 }
 
 }  // namespace
@@ -427,13 +498,29 @@ PathResult ConvertWithTables(std::span<std::uint8_t> output, std::span<const std
             break;
         }
         case Encoding::kUtf8:
-            ConvertUtf8(*GetUtf8Tables(), text, writer);
+            ConvertUtf8<false>(*GetUtf8Tables(), text, writer);
             break;
         case Encoding::kUtf16Le:
         case Encoding::kUtf16Be:
             break;
     }
     return {writer.Written(), !writer.Full()};
+}
+
+Utf8Attempt ConvertIfUtf8(std::span<std::uint8_t> output, std::span<const std::uint8_t> text) {
+    const Utf8Tables* tables = GetUtf8Tables();
+    if (tables == nullptr) return {0, Utf8Answer::kUnknown};
+    Writer writer(output);
+    const Utf8Outcome outcome = ConvertUtf8<true>(*tables, text, writer);
+    switch (outcome.stop) {
+        case Utf8Stop::kEnd:
+            return {writer.Written(), outcome.nonAscii ? Utf8Answer::kUtf8 : Utf8Answer::kNotUtf8};
+        case Utf8Stop::kBadSequence:
+            return {writer.Written(), Utf8Answer::kNotUtf8};
+        case Utf8Stop::kFull:
+            break;
+    }
+    return {writer.Written(), Utf8Answer::kUnknown};
 }
 
 }  // namespace nkf::detail

@@ -22,4 +22,21 @@ bool HasTables(Encoding from);
 PathResult ConvertWithTables(std::span<std::uint8_t> output, std::span<const std::uint8_t> text,
                              Encoding from);
 
+// What ConvertIfUtf8 found out about the text.
+enum class Utf8Answer {
+    kUtf8,     // well-formed UTF-8 and not all ASCII: converted whole
+    kNotUtf8,  // a bad sequence, or ASCII only
+    kUnknown,  // the output filled up first, or there are no tables
+};
+
+struct Utf8Attempt {
+    std::size_t written = 0;  // bytes stored, and at most one more past them
+    Utf8Answer answer = Utf8Answer::kUnknown;
+};
+
+// Converts `text` as UTF-8, as ConvertWithTables does, for as long as it is well-formed: what
+// recognition asks of it (IsUtf8WithNonAscii) is answered on the way. Only with the answer kUtf8
+// does `output` hold the conversion (`written` bytes); otherwise it holds bytes to throw away.
+Utf8Attempt ConvertIfUtf8(std::span<std::uint8_t> output, std::span<const std::uint8_t> text);
+
 }  // namespace nkf::detail
