@@ -16,9 +16,9 @@ class QWidget;
 // Tag removal leaves a page as one paragraph of megabytes, and Qt lays out a paragraph whole before
 // it can show any of it. So the box shows a very long paragraph as a run of shorter ones ("seams"
 // join them: no line break is read back or copied there), ending each where a sentence or a word
-// ends if it can; only the pieces on screen are then laid out. A piece is short enough to lay out in
-// a few milliseconds, so the first screen of any page shows at once. The one visible trace is a line
-// that ends a little early at each seam, about one in sixty lines at the window's first size.
+// ends if it can; only the pieces on screen are then laid out. A piece is short enough to lay out
+// in a few milliseconds, so the first screen of any page shows at once. The one visible trace is a
+// line that ends a little early at each seam, about one in sixty lines at the window's first size.
 class ResultBox : public QPlainTextEdit {
     Q_OBJECT
     Q_PROPERTY(QString text READ Text WRITE SetText)
@@ -40,7 +40,8 @@ public:
     void SetPlaceholder(const QString& strWords);
 
     // The longest piece of a paragraph laid out on its own, in UTF-16 units: some sixty lines of
-    // Japanese at the window's first size. Laying out a piece takes time in proportion to its length.
+    // Japanese at the window's first size. Laying out a piece takes time in proportion to its
+    // length.
     static constexpr qsizetype kSeamSpan = 2048;
 
 protected:

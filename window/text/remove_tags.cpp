@@ -440,7 +440,8 @@ QString Assemble(const Work& work) {
             }
             // Where the two mix: all sixteen widened, then the non-ASCII ones put in place.
             const __m128i zero = _mm_setzero_si128();
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut + i), _mm_unpacklo_epi8(bytes, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut + i),
+                             _mm_unpacklo_epi8(bytes, zero));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut + i + 8),
                              _mm_unpackhi_epi8(bytes, zero));
             for (unsigned bits = static_cast<unsigned>(mask); bits != 0; bits &= bits - 1) {
