@@ -60,6 +60,12 @@ constexpr bool IsTrailByte(std::uint8_t b) {
     return b >= 0x40 && b <= 0xFC && b != 0x7F;
 }
 
+// True for the bytes that are always a sequence of their own, neither a lead byte nor one that may
+// follow a lead: reading is in step again right after one, whatever came before it.
+constexpr bool IsCp932SequenceOfItsOwn(std::uint8_t b) {
+    return !IsLeadByte(b) && !IsTrailByte(b);
+}
+
 // The length of the well-formed CP932 sequence at the start of `rest` (not empty): 2 for a lead
 // byte and a trail byte, 1 for any other byte but a lead; 0 for a lead byte without a trail. Which
 // of them are characters the code page's tables say.

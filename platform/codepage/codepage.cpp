@@ -11,6 +11,8 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 namespace codepage {
 namespace {
@@ -294,7 +296,9 @@ std::size_t EncodedLength(std::span<const char16_t> input) {
     return length;
 }
 
-std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
+namespace {
+
+std::size_t RoundTripLengthInOneGo(std::span<const std::uint8_t> input) noexcept {
     const Tables& tables = GetTables();
     const std::uint8_t* const in = input.data();
     const std::size_t inSize = input.size();
@@ -332,6 +336,37 @@ std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
         length += IsLeadByte(b) ? CodeLength(kMissing) : tables.singleLength[b];
     }
     return length;
+}
+
+// A page this long is measured in two halves at once; below it, a second thread costs more than
+// it saves.
+constexpr std::size_t kHalvesFrom = std::size_t{1} << 20;
+// How far past the middle the halves' border may go, looking for a byte that stands alone.
+constexpr std::size_t kBorderSearch = std::size_t{1} << 16;
+
+}  // namespace
+
+std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
+    // Built here, before a second thread reads them, so that a failure to build them is this
+    // call's to report.
+    static_cast<void>(GetTables());
+    if (input.size() < kHalvesFrom) return RoundTripLengthInOneGo(input);
+    // Reading is in step right after a byte that is a sequence of its own, whatever came before
+    // it: two halves bordering there add up to the whole.
+    std::size_t border = input.size() / 2;
+    const std::size_t limit = std::min(input.size(), border + kBorderSearch);
+    while (border < limit && !IsCp932SequenceOfItsOwn(input[border - 1])) ++border;
+    if (border == limit) return RoundTripLengthInOneGo(input);
+    std::size_t first = 0;
+    try {
+        std::thread thdFirst([&] { first = RoundTripLengthInOneGo(input.first(border)); });
+        const std::size_t second = RoundTripLengthInOneGo(input.subspan(border));
+        thdFirst.join();
+        return first + second;
+    } catch (const std::system_error&) {
+        // No thread to be had: one after the other, then.
+        return RoundTripLengthInOneGo(input);
+    }
 }
 
 bool DecodesCleanly(std::span<const std::uint8_t> input) {
