@@ -1,5 +1,6 @@
-// Decoding arbitrary bytes through the code page: the output bound holds exactly, decoding in two
-// pieces gives the same text as in one, and a clean text survives a trip through the encoder.
+// Decoding arbitrary bytes through the code page: the output bound holds exactly, the count of
+// units agrees with the decoding, decoding in two pieces gives the same text as in one, and a clean
+// text survives a trip through the encoder.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> input(data, size);
     const std::u16string text = codepage::DecodeAll(input);
     FUZZ_CHECK(text.size() <= size);
+    FUZZ_CHECK(codepage::DecodedLength(input) == text.size());
 
     // One output unit per input byte always suffices; the buffer is allocated to that exact size
     // so that a write past it is a sanitizer report.

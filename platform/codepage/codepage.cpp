@@ -223,6 +223,32 @@ std::u16string DecodeAll(std::span<const std::uint8_t> input) {
     return text;
 }
 
+std::size_t DecodedLength(std::span<const std::uint8_t> input) {
+    const Tables& tables = GetTables();
+    const std::uint8_t* const in = input.data();
+    const std::size_t inSize = input.size();
+    std::size_t length = 0;
+    std::size_t i = 0;
+    while (i < inSize) {
+        if (inSize - i >= 8 && !AnyHighBit(in + i)) {
+            // Markup: eight characters of one byte each.
+            length += 8;
+            i += 8;
+            continue;
+        }
+        // Kanji and kana come in runs of two-byte characters.
+        while (inSize - i >= 2 && IsLeadByte(in[i]) &&
+               tables.pair[PairIndex(in[i], in[i + 1])] != kBad) {
+            ++length;
+            i += 2;
+        }
+        if (i == inSize) break;
+        ++length;
+        i += ReadSequence(tables, input, i, true).length;
+    }
+    return length;
+}
+
 namespace {
 
 // The CP932 code for the character at `pos` (kMissing when CP932 lacks it) and the number of

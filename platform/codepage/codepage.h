@@ -34,6 +34,10 @@ struct Progress {
 Progress Decode(std::span<const std::uint8_t> input, std::span<char16_t> output, bool final = true);
 std::u16string DecodeAll(std::span<const std::uint8_t> input);
 
+// The number of UTF-16 units Decode gives for the whole of `input` (with `final`), without
+// producing them: its number of byte sequences, good and bad.
+std::size_t DecodedLength(std::span<const std::uint8_t> input);
+
 // Encodes UTF-16 into CP932, stopping when the input is used up or the next character does not fit
 // in the output. A character CP932 lacks, a surrogate pair or a lone surrogate gives
 // kEncodeReplacement. With `final`, a high surrogate at the very end is a lone one; without it, it

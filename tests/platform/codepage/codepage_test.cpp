@@ -23,6 +23,7 @@ class CodePageDecode : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(CodePageDecode, GivesExpectedText) {
     EXPECT_EQ(codepage::DecodeAll(GetParam().bytes), GetParam().text);
+    EXPECT_EQ(codepage::DecodedLength(GetParam().bytes), GetParam().text.size());
 }
 
 // Where glibc, ICU and Qt disagree (ICU and Qt swap 0x1A, 0x1C and 0x7F among themselves), and the
@@ -154,9 +155,9 @@ TEST(CodePage, EveryDecodableCodeRoundTrips) {
     EXPECT_GT(checked, 9000);
 }
 
-// The window sizes its buffer from this: it must agree with a real decode and encode, bad
-// sequences, cut-off leads and all.
-TEST(CodePage, RoundTripLengthIsDecodeThenEncode) {
+// The window sizes its buffer from these, and places text by them: they must agree with a real
+// decode and encode, bad sequences, cut-off leads and all.
+TEST(CodePage, LengthsAgreeWithDecodeAndEncode) {
     std::mt19937 random(932);
     for (int round = 0; round < 500; ++round) {
         Bytes bytes(random() % 40);
@@ -165,6 +166,7 @@ TEST(CodePage, RoundTripLengthIsDecodeThenEncode) {
         EXPECT_EQ(codepage::RoundTripLength(bytes),
                   codepage::EncodeAll(codepage::DecodeAll(bytes)).size())
             << round;
+        EXPECT_EQ(codepage::DecodedLength(bytes), codepage::DecodeAll(bytes).size()) << round;
     }
     // A long page is measured in two halves, which must meet where reading is in step. Around the
     // middle, a run of "\x81\x40" (one character each) would be cut in two by a blind border.
