@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -493,6 +494,14 @@ void DecodeEntities(Work& work) {
     rewriter.Finish();
 }
 
+// Room for a rewrite: the shadow and the non-ASCII units.
+struct Scratch {
+    std::unique_ptr<char[]> shadow;
+    std::unique_ptr<char16_t[]> others;
+};
+// The longest text, in units, whose room is kept between calls: 6 MB of it at most.
+constexpr std::size_t kKeptScratch = std::size_t{2} << 20;
+
 }  // namespace
 
 QString RemoveTags(const QString& text) {
@@ -512,9 +521,18 @@ QString RemoveTags(const QString& text) {
     // The rules rewrite the shadow and the non-ASCII units in place; the text is put together
     // once, at its final length.
     const std::size_t lngLength = static_cast<std::size_t>(text.size());
-    std::unique_ptr<char[]> bytShadow(new char[lngLength]);
-    std::unique_ptr<char16_t[]> strOthers(new char16_t[lngLength]);
-    Work work{bytShadow.get(), 0, strOthers.get(), 0};
+    // A text of ordinary size works in room kept from the call before: pages already in memory,
+    // and likely in the cache, where fresh ones would first have to be faulted in. Only a big
+    // text gets room of its own, given back when it is done.
+    thread_local Scratch scrKept;
+    Scratch scrOwn;
+    Scratch& scr = lngLength <= kKeptScratch ? scrKept : scrOwn;
+    if (scr.shadow == nullptr) {
+        const std::size_t lngRoom = std::max(lngLength, &scr == &scrKept ? kKeptScratch : 0);
+        scr.shadow.reset(new char[lngRoom]);
+        scr.others.reset(new char16_t[lngRoom]);
+    }
+    Work work{scr.shadow.get(), 0, scr.others.get(), 0};
     AdviseLargePages(work.shadow, lngLength);
     PrefaultPages(work.shadow, lngLength);
     const char16_t* const pchText = reinterpret_cast<const char16_t*>(text.constData());
