@@ -248,6 +248,9 @@ void Form1::CheckBox1_Click() try {
     if (CheckBox1->checkState() == Qt::Unchecked) {
         Text2->SetText(strHtml);
     } else {
+        // The page with its tags leaves the box first, so that it and the tag removal's work are
+        // never held at once.
+        Text2->SetText(QString());
         Text2->SetText(RemoveTags(strHtml));
     }
     const qsizetype lngCount = Text2->Text().size();

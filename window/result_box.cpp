@@ -5,6 +5,9 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <algorithm>
 #include <exception>
 #include <vector>
@@ -38,6 +41,37 @@ bool IsSeamAfter(QChar chr) {
     }
 }
 
+// True when some paragraph of `strText` runs on for more than `lngSpan` units.
+bool HasParagraphLongerThan(const QString& strText, qsizetype lngSpan) {
+    const char16_t* const pch = reinterpret_cast<const char16_t*>(strText.constData());
+    const qsizetype lngLength = strText.size();
+    qsizetype lngRun = 0;
+    qsizetype lngAt = 0;
+#if defined(__SSE2__)
+    // Eight units at a time where none of them is a break.
+    for (; lngLength - lngAt >= 8; lngAt += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pch + lngAt));
+        const __m128i breaks =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(units, _mm_set1_epi16(u'\r')),
+                                      _mm_cmpeq_epi16(units, _mm_set1_epi16(u'\n'))),
+                         _mm_cmpeq_epi16(units, _mm_set1_epi16(u'\u2029')));
+        const int lngMask = _mm_movemask_epi8(breaks);
+        if (lngMask == 0) {
+            lngRun += 8;
+        } else {
+            // Each unit is two bits of the mask: the run goes on after the last break.
+            lngRun = 7 - (31 - __builtin_clz(static_cast<unsigned>(lngMask))) / 2;
+        }
+        if (lngRun > lngSpan) return true;
+    }
+#endif
+    for (; lngAt < lngLength; ++lngAt) {
+        lngRun = IsLineBreak(QChar(pch[lngAt])) ? 0 : lngRun + 1;
+        if (lngRun > lngSpan) return true;
+    }
+    return false;
+}
+
 // The text as the result box hands it to Qt: each CR LF, lone CR or lone LF becomes one "\n", and a
 // paragraph longer than ResultBox::kSeamSpan is cut into pieces by further "\n"s, whose block
 // numbers go into `lngSeamBlocks`. A cut goes after the last sentence, clause or word end in the
@@ -45,6 +79,9 @@ bool IsSeamAfter(QChar chr) {
 // more of the paragraph follows. The runs between breaks are copied whole: a page is megabytes.
 QString SplitForDisplay(const QString& strText, std::vector<int>& lngSeamBlocks) {
     constexpr qsizetype kSpan = ResultBox::kSeamSpan;
+    // Qt reads CR LF, a lone CR and a lone LF as one break each itself: a text without a long
+    // paragraph goes to it as it is, and no copy of a page is made.
+    if (!HasParagraphLongerThan(strText, kSpan)) return strText;
     constexpr qsizetype kLookBack = kSpan / 8;
     const QChar* const chrs = strText.constData();
     const qsizetype lngLength = strText.size();
@@ -111,15 +148,19 @@ QString ResultBox::Text() const {
 }
 
 void ResultBox::SetText(const QString& strText) {
+    // The text shown before goes first, so that a long page's old and new texts are never held at
+    // once. (A copy of the new one shares its characters: it stays, should it be the old one too.)
+    const QString strNew = strText;
     std::vector<int> lngSeamBlocks;
-    const QString strShown = SplitForDisplay(strText, lngSeamBlocks);
     {
         QScopedValueRollback<bool> setting(blnSetting, true);
-        setPlainText(strShown);
+        strSet = QString();
+        document()->clear();
+        setPlainText(SplitForDisplay(strNew, lngSeamBlocks));
     }
     QTextDocument* doc = document();
     for (int lngBlock : lngSeamBlocks) doc->findBlockByNumber(lngBlock).setUserState(kSeamState);
-    strSet = strText;
+    strSet = strNew;
     blnEdited = false;
 }
 

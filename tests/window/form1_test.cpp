@@ -295,6 +295,8 @@ TEST(ResultBox, LongParagraphsAreShownInPiecesThatReadBackWhole) {
         {"exactly one span", QString(kSpan, QChar(0x3042)), 1, QChar()},
         {"one more than a span", QString(kSpan + 1, QChar(0x3042)), 2, QChar()},
         {"a span, then a line break", QString(kSpan, u'x') + QStringLiteral("\r\ny"), 2, QChar()},
+        {"a line break, then more than a span", QStringLiteral("y\r\n") + QString(kSpan + 1, u'x'),
+         3, QChar()},
         {"no place to cut", QString(3 * kSpan + 5, QChar(0x3042)), 4, QChar()},
         {"sentences", strSentences, 4, QChar(u'。')},
         {"words", strWords, 4, QChar(u' ')},
