@@ -86,6 +86,9 @@ QString ConvertBody(const std::vector<std::uint8_t>& body) {
         }
     }
     if (!thdMeasure.joinable()) {
+        // A short page, or no thread to be had: measure first, then take just the room, once the
+        // address space taken for the worst case is given back.
+        bytOutput = ZeroPages();
         lngSize = codepage::RoundTripLength(body);
         bytOutput = ZeroPages(4 * lngSize + 1);
         // An empty result would show as an empty page; the failure has to reach the window as one.
