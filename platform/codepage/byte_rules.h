@@ -181,6 +181,18 @@ constexpr std::size_t Utf8SequenceLength(std::span<const std::uint8_t> rest) {
     return reach.matched == reach.length ? reach.length : 0;
 }
 
+// The code point of the well-formed three-byte sequence at the start of `word`, three bytes in
+// the order they come, the first in the low eight bits (the high eight are not looked at); 0 when
+// none starts there. What Utf8SequenceLength says of them, in the few operations that the loops
+// over Japanese text, made of such sequences, can afford for each: the masks keep the marker bits
+// of a first byte E0-EF and of two continuation bytes, and overlong forms and surrogates show in
+// the code point.
+constexpr char32_t Utf8ThreeByteCodePoint(std::uint32_t word) {
+    if ((word & 0xC0C0F0) != 0x8080E0) return 0;
+    const char32_t c = (word & 0x0F) << 12 | (word >> 2 & 0xFC0) | (word >> 16 & 0x3F);
+    return c < 0x800 || (c & 0xF800) == 0xD800 ? 0 : c;
+}
+
 // How many bytes one bad UTF-8 sequence at the start of `rest` takes: the longest start of a
 // well-formed sequence, at least one byte.
 constexpr std::size_t Utf8BadSequenceLength(std::span<const std::uint8_t> rest) {

@@ -61,6 +61,25 @@ TEST(ByteRules, Utf8) {
     }
 }
 
+// The word form that the conversion's loops over Japanese text read says what the rule says, of
+// every three bytes.
+TEST(ByteRules, Utf8ThreeByteCodePointOfEveryThreeBytes) {
+    std::size_t wrong = 0;
+    for (std::uint32_t word = 0; word < 1U << 24; ++word) {
+        const Bytes bytes = {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
+                             static_cast<std::uint8_t>(word >> 16)};
+        const char32_t expected =
+            codepage::Utf8SequenceLength(bytes) == 3
+                ? (bytes[0] & 0x0F) << 12 | (bytes[1] & 0x3F) << 6 | (bytes[2] & 0x3F)
+                : 0;
+        // The fourth byte of the word is not looked at.
+        if (codepage::Utf8ThreeByteCodePoint(word | 0xA5000000) != expected && ++wrong <= 5) {
+            ADD_FAILURE() << Hex(bytes);
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+}
+
 TEST(ByteRules, EucJp) {
     const SequenceRow rows[] = {
         {{0x41}, 1, 1},
