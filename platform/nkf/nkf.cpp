@@ -46,10 +46,23 @@ ConvertResult NkfConvert(std::span<std::uint8_t> output, std::span<const std::ui
     // The last byte of the output is kept for the terminating zero.
     const std::span<std::uint8_t> room = output.first(output.size() - 1);
 
-    // Recognition as RecogniseEncoding does it, but with its UTF-8 step done by converting: a UTF-8
-    // page, the commonest, is then read once rather than once to recognise and once to convert.
-    // UTF-16 is read whole: its text is full of zero bytes. Everything else ends at the first.
+    // Recognition as RecogniseEncoding does it, but with its UTF-8 and EUC-JP steps done by
+    // converting: a page in either is then read once rather than once to recognise and once to
+    // convert. UTF-16 is read whole: its text is full of zero bytes. Everything else ends at the
+    // first.
     std::span<const std::uint8_t> text;
+    // An attempt's conversion is the result when the text was in its encoding whole. Otherwise its
+    // bytes are no conversion and go, since callers count on zeros past the terminator when the
+    // output came to them zeroed.
+    const auto Take = [&](const detail::Attempt& attempt) {
+        result.written = attempt.written;
+        result.complete = true;
+        output[result.written] = 0;
+        return result;
+    };
+    const auto Clear = [&](const detail::Attempt& attempt) {
+        std::fill_n(output.begin(), std::min(attempt.written + 1, output.size()), 0);
+    };
     if (auto bom = detail::EncodingOfByteOrderMark(input)) {
         result.from = *bom;
         text = *bom == Encoding::kUtf8 ? CutAtZero(input).subspan(3) : input.subspan(2);
@@ -58,23 +71,24 @@ ConvertResult NkfConvert(std::span<std::uint8_t> output, std::span<const std::ui
         if (detail::LooksLikeIso2022Jp(text)) {
             result.from = Encoding::kIso2022Jp;
         } else {
-            const detail::Utf8Attempt attempt = detail::ConvertIfUtf8(room, text);
-            if (attempt.answer == detail::Utf8Answer::kUtf8) {
+            const detail::Attempt utf8 = detail::ConvertIfUtf8(room, text);
+            if (utf8.answer == detail::Answer::kYes) {
                 result.from = Encoding::kUtf8;
-                result.written = attempt.written;
-                result.complete = true;
-                output[result.written] = 0;
-                return result;
+                return Take(utf8);
             }
-            // The bytes of the attempt are no conversion; callers count on zeros past the
-            // terminator when the output came to them zeroed.
-            std::fill_n(output.begin(), std::min(attempt.written + 1, output.size()), 0);
-            if (attempt.answer == detail::Utf8Answer::kUnknown) {
-                result.from = detail::IsUtf8WithNonAscii(text)
-                                  ? Encoding::kUtf8
-                                  : detail::RecogniseShiftJisOrEucJp(text);
+            Clear(utf8);
+            if (utf8.answer == detail::Answer::kUnknown && detail::IsUtf8WithNonAscii(text)) {
+                result.from = Encoding::kUtf8;
             } else {
-                result.from = detail::RecogniseShiftJisOrEucJp(text);
+                const detail::Attempt eucJp = detail::ConvertIfEucJp(room, text);
+                const bool clean = eucJp.answer == detail::Answer::kUnknown
+                                       ? detail::DecodesCleanlyAsEucJp(text)
+                                       : eucJp.answer == detail::Answer::kYes;
+                result.from = detail::ChooseShiftJisOrEucJp(text, clean);
+                if (result.from == Encoding::kEucJp && eucJp.answer == detail::Answer::kYes) {
+                    return Take(eucJp);
+                }
+                Clear(eucJp);
             }
         }
     }

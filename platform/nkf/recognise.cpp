@@ -14,7 +14,6 @@
 namespace nkf::detail {
 namespace {
 
-using codepage::AnyHighBit;
 using codepage::IsEucJpByte;
 using codepage::SkipAsciiWords;
 
@@ -41,8 +40,8 @@ bool LooksLikeIso2022Jp(std::span<const std::uint8_t> input) {
     const std::uint8_t* const in = input.data();
     const std::size_t size = input.size();
     std::size_t i = 0;
-    for (; size - i >= 8; i += 8) {
-        if (AnyHighBit(in + i)) return false;
+    for (; size - i >= 16; i += 16) {
+        if (codepage::AnyHighBit16(in + i)) return false;
     }
     for (; i < size; ++i) {
         if (in[i] >= 0x80) return false;
@@ -78,10 +77,14 @@ bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input) {
 }
 
 Encoding RecogniseShiftJisOrEucJp(std::span<const std::uint8_t> text) {
-    const bool shiftJis = codepage::DecodesCleanly(text);
-    const bool eucJp = DecodesCleanlyAsEucJp(text);
-    if (shiftJis != eucJp) return shiftJis ? Encoding::kShiftJis : Encoding::kEucJp;
-    if (!shiftJis) return Encoding::kShiftJis;
+    return ChooseShiftJisOrEucJp(text, DecodesCleanlyAsEucJp(text));
+}
+
+Encoding ChooseShiftJisOrEucJp(std::span<const std::uint8_t> text, bool eucJp) {
+    // Text that is not clean EUC-JP is read as Shift_JIS whether or not it decodes cleanly so;
+    // only clean EUC-JP needs the pass over the text as Shift_JIS, which it mostly fails soon.
+    if (!eucJp) return Encoding::kShiftJis;
+    if (!codepage::DecodesCleanly(text)) return Encoding::kEucJp;
     if (auto declared = DeclaredJapaneseCharset(text)) return *declared;
     if (NeedsUserDefinedAreaAsShiftJis(text)) return Encoding::kEucJp;
     if (auto detected = DetectorAnswer(text)) return *detected;

@@ -19,6 +19,8 @@ bool IsUtf8WithNonAscii(std::span<const std::uint8_t> input);
 // The steps of recognition after UTF-8, for text (cut at its zero byte) that has no byte-order
 // mark and is neither ISO-2022-JP nor UTF-8 with non-ASCII: Shift_JIS or EUC-JP.
 Encoding RecogniseShiftJisOrEucJp(std::span<const std::uint8_t> text);
+// The same, told whether `text` decodes cleanly as EUC-JP.
+Encoding ChooseShiftJisOrEucJp(std::span<const std::uint8_t> text, bool eucJp);
 // Every byte belongs to a well-formed EUC-JP sequence.
 bool DecodesCleanlyAsEucJp(std::span<const std::uint8_t> input);
 // The Shift_JIS or EUC-JP encoding that a meta charset declaration in the first 1024 bytes names.

@@ -22,21 +22,26 @@ bool HasTables(Encoding from);
 PathResult ConvertWithTables(std::span<std::uint8_t> output, std::span<const std::uint8_t> text,
                              Encoding from);
 
-// What ConvertIfUtf8 found out about the text.
-enum class Utf8Answer {
-    kUtf8,     // well-formed UTF-8 and not all ASCII: converted whole
-    kNotUtf8,  // a bad sequence, or ASCII only
+// What a conversion that stops at the first bad sequence found out about the text.
+enum class Answer {
+    kYes,      // the text is in the encoding tried: converted whole
+    kNo,       // it is not
     kUnknown,  // the output filled up first, or there are no tables
 };
 
-struct Utf8Attempt {
+struct Attempt {
     std::size_t written = 0;  // bytes stored, and at most one more past them
-    Utf8Answer answer = Utf8Answer::kUnknown;
+    Answer answer = Answer::kUnknown;
 };
 
 // Converts `text` as UTF-8, as ConvertWithTables does, for as long as it is well-formed: what
-// recognition asks of it (IsUtf8WithNonAscii) is answered on the way. Only with the answer kUtf8
+// recognition asks of it (IsUtf8WithNonAscii) is answered on the way. Only with the answer kYes
 // does `output` hold the conversion (`written` bytes); otherwise it holds bytes to throw away.
-Utf8Attempt ConvertIfUtf8(std::span<std::uint8_t> output, std::span<const std::uint8_t> text);
+Attempt ConvertIfUtf8(std::span<std::uint8_t> output, std::span<const std::uint8_t> text);
+
+// The same for EUC-JP and DecodesCleanlyAsEucJp, the question recognition asks of a page that is
+// not UTF-8: kYes when every byte belongs to a well-formed sequence. Whether the page is then read
+// as EUC-JP is for the rest of recognition to say.
+Attempt ConvertIfEucJp(std::span<std::uint8_t> output, std::span<const std::uint8_t> text);
 
 }  // namespace nkf::detail

@@ -157,6 +157,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Microsoft's rows: circled one, and a kanji of the IBM rows written in JIS X 0212.
         ConvertCase{"EucJpMicrosoftRows", kEucMeta + Bytes{0xAD, 0xA1, 0x8F, 0xD4, 0xE3},
                     kEucMeta + Bytes{0x87, 0x40, 0xFA, 0x5C}},
+        // Clean both ways (あい, or four half-width katakana): converted as EUC-JP while that is
+        // found out, and the declaration decides which conversion is kept.
+        ConvertCase{"BothCleanDeclaredEucJp", kEucMeta + Bytes{0xA4, 0xA2, 0xA4, 0xA4},
+                    kEucMeta + Bytes{0x82, 0xA0, 0x82, 0xA2}},
+        ConvertCase{"BothCleanDeclaredShiftJis",
+                    B("<meta charset=\"Shift_JIS\">") + Bytes{0xA4, 0xA2, 0xA4, 0xA4},
+                    B("<meta charset=\"Shift_JIS\">") + Bytes{0xA4, 0xA2, 0xA4, 0xA4}},
         ConvertCase{"Iso2022Jp", B("\x1b$BF|K\\8l\x1b(B!"), kNihongo + B("!")},
         ConvertCase{"Iso2022Jp1978", B("\x1b$@$\"\x1b(J~"), Bytes{0x82, 0xA0, '~'}},
         ConvertCase{"Iso2022Jp1990Announcer", B("\x1b&@\x1b$BF|\x1b(B"), Bytes{0x93, 0xFA}},
