@@ -225,7 +225,7 @@ void Form1::Command1_Click() try {
         Text2->repaint();
     }
     const QString strWhy = DescribeFailure(result.udtFailure);
-    if (!result.strText.isEmpty() || result.udtFailure.kind == urlclient::Failure::Kind::kNone) {
+    if (!result.strText.isEmpty() || result.udtFailure.IsNone()) {
         strHtml = std::move(result.strText);
         // A page that came in part is shown, with a word on what is missing under its count.
         strIncomplete = strWhy;
