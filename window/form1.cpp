@@ -103,8 +103,10 @@ Form1::Form1(QWidget* parent)
         ctl->setFont(fnt);
     }
 
-    // Enter in the URL box must not press Go.
-    Command1->setAutoDefault(false);
+    // Enter on a focused Go presses it, as Space does, and as in the Windows programs this one
+    // follows. Enter in the URL box does not: only a dialog has a button that Enter presses from
+    // anywhere, and this window is none.
+    Command1->setAutoDefault(true);
     Command1->setDefault(false);
     CheckBox1->setChecked(true);
 
@@ -182,6 +184,10 @@ void Form1::Text1_GotFocus() {
 // function-try-blocks below): it must not travel on into Qt's event dispatch.
 
 void Form1::Command1_Click() try {
+    // A disabled Go would hand its focus on to the result box, where the next key typed would
+    // edit the page: the focus waits on the window meanwhile and then goes back where it was.
+    QWidget* const ctlFocused = focusWidget();
+    if (ctlFocused == Command1) setFocus(Qt::OtherFocusReason);
     Command1->setEnabled(false);
     strHtml.clear();
     strIncomplete.clear();
@@ -237,6 +243,8 @@ void Form1::Command1_Click() try {
     }
 
     Command1->setEnabled(true);
+    if (ctlFocused != nullptr && focusWidget() != ctlFocused)
+        ctlFocused->setFocus(Qt::OtherFocusReason);
 } catch (...) {
     ReportAndEnd(DescribeError(std::current_exception()));
 }

@@ -464,6 +464,46 @@ TEST_F(Form1FetchTest, UrlAsTypedOrPastedFetchesThePageMeant) {
         << form->Text2->placeholderText().toStdString();
 }
 
+// Go pressed from the keyboard, as the Windows programs this one follows take it: Space and Enter
+// on a focused Go press it. The focus stays on Go through the fetch, so that what is typed next
+// (a letter, Space, Enter) edits nothing shown; Enter only fetches again. A click leaves the focus
+// on Go too.
+TEST_F(Form1FetchTest, GoPressedFromTheKeyboardKeepsTheFocusOnGo) {
+    server.Serve("/page", Reply::Ok(std::string(japanese_pages::kShiftJisPlain)));
+    const QString strUrl = QString::fromStdString(server.Url("/page"));
+    const QString strShown = QString::fromUtf8(kPlainStripped);
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    form->Text1->setText(strUrl);
+    QTest::keyClick(form->windowHandle(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), form->Command1);
+
+    const auto TypeOn = [&] {
+        for (const char chr : {'x', ' '}) QTest::keyClick(form->windowHandle(), chr);
+        EXPECT_EQ(QApplication::focusWidget(), form->Command1);
+        EXPECT_EQ(form->Text2->Text(), strShown);
+        EXPECT_EQ(form->Text1->text(), strUrl);
+    };
+    std::size_t lngRequests = 0;
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
+        SCOPED_TRACE(QKeySequence(key).toString().toStdString());
+        form->Text2->SetText(QString());
+        QTest::keyClick(form->windowHandle(), key);
+        // "x" is no key of a button; Space presses Go once more.
+        lngRequests += 1;
+        EXPECT_EQ(server.RequestCount(), lngRequests);
+        EXPECT_EQ(QApplication::focusWidget(), form->Command1);
+        EXPECT_EQ(form->Text2->Text(), strShown);
+        TypeOn();
+        lngRequests += 1;
+        EXPECT_EQ(server.RequestCount(), lngRequests);
+    }
+
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    EXPECT_EQ(server.RequestCount(), lngRequests + 1);
+    TypeOn();
+}
+
 // Hold the response back and look at the window while the request is known to be pending.
 TEST_F(Form1FetchTest, WindowIsBusyButAliveWhileTheRequestIsHeld) {
     auto gate = std::make_shared<Gate>();
@@ -480,6 +520,8 @@ TEST_F(Form1FetchTest, WindowIsBusyButAliveWhileTheRequestIsHeld) {
     QTimer::singleShot(0, form.get(), [&] {
         ASSERT_TRUE(gate->WaitUntilArrived());
         EXPECT_FALSE(form->Command1->isEnabled());
+        // Go gave its focus to none of the other controls.
+        EXPECT_EQ(QApplication::focusWidget(), form.get());
         EXPECT_TRUE(form->IsFetching());
         ASSERT_NE(QApplication::overrideCursor(), nullptr);
         EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
