@@ -189,7 +189,8 @@ QString GiveProxyLogin(const Origin& udtOrigin, const std::string& strProxy) {
 }
 
 // Why the URL client brought nothing.
-QString DescribeClientFailure(const Failure& udtFailure, const Origin& udtOrigin) {
+QString DescribeClientFailure(const Failure& udtFailure, const Origin& udtOrigin,
+                              const QString& strTyped) {
     using Kind = Failure::Kind;
     const QString strHost = QuotedHost(udtFailure.host);
     const QString strProxy = QuotedProxy(udtFailure.proxy);
@@ -203,8 +204,9 @@ QString DescribeClientFailure(const Failure& udtFailure, const Origin& udtOrigin
                    strDetail;
         case Kind::kBadUrl:
             return QStringLiteral(
-                "URLの形式が正しくありません。\n"
-                "「http://www.example.jp/」のような形で入力してください。");
+                       "URL%1の形式が正しくありません。\n"
+                       "「http://www.example.jp/」のような形で入力してください。")
+                .arg(strTyped.isEmpty() ? QString() : QStringLiteral("「%1」").arg(strTyped));
         case Kind::kUnsupportedScheme:
             return QStringLiteral(
                        "%1のURLには対応していません。\n"
@@ -306,7 +308,7 @@ QString DescribeClientFailure(const Failure& udtFailure, const Origin& udtOrigin
 }
 
 // Why the download brought nothing.
-QString DescribeDownloadFailure(const DownloadFailure& udtFailure) {
+QString DescribeDownloadFailure(const DownloadFailure& udtFailure, const QString& strTyped) {
     using Kind = DownloadFailure::Kind;
     QString strWords;
     switch (udtFailure.kind) {
@@ -323,7 +325,7 @@ QString DescribeDownloadFailure(const DownloadFailure& udtFailure) {
         case Kind::kNoMemory:
             return NoMemoryToReceive();
         case Kind::kClient:
-            strWords = DescribeClientFailure(udtFailure.client, udtFailure.origin);
+            strWords = DescribeClientFailure(udtFailure.client, udtFailure.origin, strTyped);
             break;
     }
     // A PAC file that could not be had sent the request straight to the server, which then failed
@@ -359,12 +361,12 @@ QString DescribeOrigin(const Origin& udtOrigin) {
     return QString();
 }
 
-QString DescribeFailure(const FetchFailure& udtFailure) {
+QString DescribeFailure(const FetchFailure& udtFailure, const QString& strTyped) {
     const DownloadFailure& udtDownload = udtFailure.udtDownload;
     switch (udtFailure.kind) {
         case FetchFailure::Kind::kNone:
             if (udtDownload.partial_bytes > 0) return DescribeIncomplete(udtFailure);
-            return DescribeDownloadFailure(udtDownload);
+            return DescribeDownloadFailure(udtDownload, strTyped);
         case FetchFailure::Kind::kZeroByte:
             if (udtFailure.lngShownBytes > 0) return DescribeIncomplete(udtFailure);
             return QStringLiteral(

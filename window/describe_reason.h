@@ -9,7 +9,9 @@
 // happened, naming the server or the proxy, then what can be done about it (where the proxy came
 // from) or what libcurl said; they go in the empty result box. For a page that came in part, one
 // line that says the page is incomplete and why; it goes under the character count.
-QString DescribeFailure(const FetchFailure& udtFailure);
+// `strTyped` is the URL as the user typed it: a URL that cannot be used is named so, since that is
+// what the user sees and mends; empty, none is named.
+QString DescribeFailure(const FetchFailure& udtFailure, const QString& strTyped = QString());
 
 // Where a proxy came from, in a few words for a reason or a progress line: "環境変数 http_proxy",
 // "デスクトップのプロキシの設定", "プロキシ自動設定ファイル「URL」", ...; empty for none.
