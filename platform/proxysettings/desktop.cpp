@@ -332,6 +332,14 @@ Answer FromDesktop(std::string_view url, std::chrono::milliseconds time_limit,
     return answer;
 }
 
+void StartHelper() {
+    {
+        std::lock_guard<std::mutex> lock(g_idle_mutex);
+        if (g_idle && g_idle->environment() == EnvironmentDigest()) return;
+    }
+    if (std::unique_ptr<Helper> helper = Helper::Start()) KeepHelper(std::move(helper));
+}
+
 void UseHelperAt(std::string path) {
     std::lock_guard<std::mutex> lock(PathMutex());
     PathOverride() = std::move(path);
