@@ -419,23 +419,19 @@ std::size_t RoundTripLengthInOneGo(std::span<const std::uint8_t> input) noexcept
     return WalkCp932(input, true, RoundTripMeasurer{GetTables()}).reader.length;
 }
 
-// A page this long is measured in two halves at once; below it, a second thread costs more than
-// it saves.
-constexpr std::size_t kHalvesFrom = std::size_t{1} << 20;
-// How far past the middle the halves' border may go, looking for a byte that stands alone.
-constexpr std::size_t kBorderSearch = std::size_t{1} << 16;
-
 }  // namespace
 
-std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
+// A page of a megabyte is measured in two halves at once; below it, a second thread costs more
+// than it saves.
+std::size_t RoundTripLength(std::span<const std::uint8_t> input, const TwoHalves& halves) {
     // Built here, before a second thread reads them, so that a failure to build them is this
     // call's to report.
     static_cast<void>(GetTables());
-    if (input.size() < kHalvesFrom) return RoundTripLengthInOneGo(input);
+    if (input.size() < std::max<std::size_t>(halves.from, 2)) return RoundTripLengthInOneGo(input);
     // Reading is in step right after a byte that is a sequence of its own, whatever came before
     // it: two halves bordering there add up to the whole.
     std::size_t border = input.size() / 2;
-    const std::size_t limit = std::min(input.size(), border + kBorderSearch);
+    const std::size_t limit = std::min(input.size(), border + halves.borderSearch);
     while (border < limit && !IsCp932SequenceOfItsOwn(input[border - 1])) ++border;
     if (border == limit) return RoundTripLengthInOneGo(input);
     std::size_t first = 0;

@@ -494,17 +494,16 @@ void DecodeEntities(Work& work) {
     rewriter.Finish();
 }
 
-// Room for a rewrite: the shadow and the non-ASCII units.
+// Room for a rewrite: the shadow and the non-ASCII units, for a text of up to `units` units.
 struct Scratch {
     std::unique_ptr<char[]> shadow;
     std::unique_ptr<char16_t[]> others;
+    std::size_t units = 0;
 };
-// The longest text, in units, whose room is kept between calls: 6 MB of it at most.
-constexpr std::size_t kKeptScratch = std::size_t{2} << 20;
 
 }  // namespace
 
-QString RemoveTags(const QString& text) {
+QString RemoveTags(const QString& text, const TextSizes& udtSizes) {
     const Patterns& patterns = GetPatterns();
     // The patterns are fixed: one that cannot be built means no memory, and an empty result would
     // pass for a page without text.
@@ -526,11 +525,17 @@ QString RemoveTags(const QString& text) {
     // text gets room of its own, given back when it is done.
     thread_local Scratch scrKept;
     Scratch scrOwn;
-    Scratch& scr = lngLength <= kKeptScratch ? scrKept : scrOwn;
-    if (scr.shadow == nullptr) {
-        const std::size_t lngRoom = std::max(lngLength, &scr == &scrKept ? kKeptScratch : 0);
+    const bool blnKept = lngLength <= udtSizes.lngKeptRoom;
+    Scratch& scr = blnKept ? scrKept : scrOwn;
+    if (scr.shadow == nullptr || scr.units < lngLength) {
+        // Kept room is taken at its full size once, so that texts of ordinary size all fit it.
+        const std::size_t lngRoom = blnKept ? udtSizes.lngKeptRoom : lngLength;
+        scr.shadow.reset();
+        scr.others.reset();
+        scr.units = 0;
         scr.shadow.reset(new char[lngRoom]);
         scr.others.reset(new char16_t[lngRoom]);
+        scr.units = lngRoom;
     }
     Work work{scr.shadow.get(), 0, scr.others.get(), 0};
     AdviseLargePages(work.shadow, lngLength);
