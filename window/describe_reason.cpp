@@ -103,7 +103,7 @@ QString CheckProxySetting() {
 
 }  // namespace
 
-QString DescribeFailure(const Failure& udtFailure) {
+QString DescribeFailure(const Failure& udtFailure, const QString& strTyped) {
     using Kind = Failure::Kind;
     if (udtFailure.partial_bytes > 0) return DescribeIncomplete(udtFailure);
     const QString strHost = QuotedHost(udtFailure.host);
@@ -123,8 +123,9 @@ QString DescribeFailure(const Failure& udtFailure) {
                    strDetail;
         case Kind::kBadUrl:
             return QStringLiteral(
-                "URLの形式が正しくありません。\n"
-                "「http://www.example.jp/」のような形で入力してください。");
+                       "URL%1の形式が正しくありません。\n"
+                       "「http://www.example.jp/」のような形で入力してください。")
+                .arg(strTyped.isEmpty() ? QString() : QStringLiteral("「%1」").arg(strTyped));
         case Kind::kUnsupportedScheme:
             return QStringLiteral(
                        "%1のURLには対応していません。\n"

@@ -9,4 +9,6 @@
 // what happened, naming the server or the proxy, then what can be done about it or what libcurl
 // said; they go in the empty result box. For a page that came in part (partial_bytes nonzero), one
 // line that says the page is incomplete and why; it goes under the character count.
-QString DescribeFailure(const urlclient::Failure& udtFailure);
+// `strTyped` is the URL as the user typed it: a URL that cannot be used is named so, since that is
+// what the user sees and mends; empty, none is named.
+QString DescribeFailure(const urlclient::Failure& udtFailure, const QString& strTyped = QString());

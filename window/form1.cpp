@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "window/clean_url.h"
 #include "window/describe_reason.h"
 #include "window/fetch_text.h"
 #include "window/progress_text.h"
@@ -77,20 +78,6 @@ QFont FormFont() {
     return fnt;
 }
 
-// The URL as typed, without what a paste brings around it: white space (a Japanese input method
-// adds the ideographic space) and the invisible zero-width characters that some pages and editors
-// carry along. Nobody means a URL that begins or ends with either.
-QString TrimUrl(const QString& strTyped) {
-    const auto blnStray = [](QChar chr) {
-        return chr.isSpace() || chr == u'\u200B' || chr == u'\uFEFF' || chr == u'\u2060';
-    };
-    qsizetype lngFrom = 0;
-    qsizetype lngTo = strTyped.size();
-    while (lngFrom < lngTo && blnStray(strTyped.at(lngFrom))) ++lngFrom;
-    while (lngTo > lngFrom && blnStray(strTyped.at(lngTo - 1))) --lngTo;
-    return strTyped.mid(lngFrom, lngTo - lngFrom);
-}
-
 }  // namespace
 
 Form1::Form1(QWidget* parent)
@@ -116,8 +103,10 @@ Form1::Form1(QWidget* parent)
         ctl->setFont(fnt);
     }
 
-    // Enter in the URL box must not press Go.
-    Command1->setAutoDefault(false);
+    // Enter on a focused Go presses it, as Space does, and as in the Windows programs this one
+    // follows. Enter in the URL box does not: only a dialog has a button that Enter presses from
+    // anywhere, and this window is none.
+    Command1->setAutoDefault(true);
     Command1->setDefault(false);
     CheckBox1->setChecked(true);
 
@@ -195,17 +184,26 @@ void Form1::Text1_GotFocus() {
 // function-try-blocks below): it must not travel on into Qt's event dispatch.
 
 void Form1::Command1_Click() try {
+    // A disabled Go would hand its focus on to the result box, where the next key typed would
+    // edit the page: the focus waits on the window meanwhile and then goes back where it was.
+    QWidget* const ctlFocused = focusWidget();
+    if (ctlFocused == Command1) setFocus(Qt::OtherFocusReason);
     Command1->setEnabled(false);
     strHtml.clear();
     strIncomplete.clear();
     Text2->SetText(QString());
     ShowReason(QString());
 
+    // The URL box shows what is fetched; one that cannot be used is left as typed, and named so.
+    const QString strTyped = Text1->text();
+    const QString strUrl = CleanUrl(strTyped);
+    if (strUrl != strTyped) Text1->setText(strUrl);
+
     FetchResult result;
     bool blnShownProgress = false;
     {
         QScopedValueRollback<bool> fetching(blnFetching, true);
-        result = FetchText(TrimUrl(Text1->text()), udtLimits,
+        result = FetchText(strUrl, udtLimits,
                            [this, &blnShownProgress](const FetchProgress& udtProgress) {
                                // The grey words of the empty box follow the fetch; screen readers
                                // hear once that it is under way, and where to, not every count.
@@ -224,8 +222,13 @@ void Form1::Command1_Click() try {
         Text2->SetPlaceholder(QStringLiteral("ページを表示しています…"));
         Text2->repaint();
     }
-    const QString strWhy = DescribeFailure(result.udtFailure);
-    if (!result.strText.isEmpty() || result.udtFailure.kind == urlclient::Failure::Kind::kNone) {
+    using Kind = urlclient::Failure::Kind;
+    const Kind kind = result.udtFailure.kind;
+    const bool blnUnusable =
+        kind == Kind::kNoUrl || kind == Kind::kBadUrl || kind == Kind::kUnsupportedScheme;
+    if (blnUnusable && strUrl != strTyped) Text1->setText(strTyped);
+    const QString strWhy = DescribeFailure(result.udtFailure, strTyped.trimmed());
+    if (!result.strText.isEmpty() || kind == Kind::kNone) {
         strHtml = std::move(result.strText);
         // A page that came in part is shown, with a word on what is missing under its count.
         strIncomplete = strWhy;
@@ -240,6 +243,8 @@ void Form1::Command1_Click() try {
     }
 
     Command1->setEnabled(true);
+    if (ctlFocused != nullptr && focusWidget() != ctlFocused)
+        ctlFocused->setFocus(Qt::OtherFocusReason);
 } catch (...) {
     ReportAndEnd(DescribeError(std::current_exception()));
 }

@@ -23,6 +23,7 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/tls_server.h"
 #include "tests/window/japanese_pages.h"
+#include "window/clean_url.h"
 #include "window/form1.h"
 
 using recvhtml::test::Gate;
@@ -405,20 +406,102 @@ TEST_F(Form1FetchTest, EscStopsAHeldFetchAndLeavesTheWindowUsable) {
     EXPECT_EQ(form->CheckBox1->checkState(), Qt::Unchecked);
 }
 
-// A URL pasted with white space around it (the ideographic space of a Japanese input method too)
-// and the invisible zero-width characters that pages carry along fetches the page; the URL box
-// keeps what was typed.
-TEST_F(Form1FetchTest, UrlWithWhiteSpaceAroundItFetchesThePage) {
-    server.Serve("/page", Reply::Ok(std::string(japanese_pages::kShiftJisPlain)));
-    const QString strTyped = QStringLiteral(" \t\u3000\u200B\uFEFF") +
-                             QString::fromStdString(server.Url("/page")) +
-                             QStringLiteral("  \r\n\u3000\u2060\u200B");
-    form->Text1->setText(strTyped);
+// The full-width form of an ASCII text, as an input method in full-width mode types it.
+QString FullWidth(std::string_view strAscii) {
+    QString str;
+    for (const char chr : strAscii) str.append(QChar(static_cast<char16_t>(chr + 0xFEE0)));
+    return str;
+}
+
+struct TypedCase {
+    const char* strName;
+    QString strTyped;
+    std::string strTarget;  // what the server is asked for
+};
+
+// A URL as people type and paste it fetches the page they meant, and the URL box then shows the
+// URL as it was fetched. One that still cannot be used stays in the box as typed and is named so.
+TEST_F(Form1FetchTest, UrlAsTypedOrPastedFetchesThePageMeant) {
+    server.Serve("/page.html", Reply::Ok(std::string(japanese_pages::kShiftJisPlain)));
+    const std::string strHost = server.Url("");  // "http://127.0.0.1:port"
+    const std::string strPort = strHost.substr(strHost.rfind(':') + 1);
+    const auto Typed = [](const std::string& strUtf8) { return QString::fromStdString(strUtf8); };
+    const std::string strAuthority = "127.0.0.1:" + strPort;
+    const TypedCase cases[] = {
+        {"white space and zero-width characters around",
+         Typed(" \t\u3000\u200B\uFEFFhttp://" + strAuthority + "/page.html  \r\n\u3000\u2060"),
+         "/page.html"},
+        {"a line break inside", Typed("http://" + strAuthority + "/pa\nge.html"), "/page.html"},
+        {"CR LF inside", Typed("http://" + strAuthority + "/\r\npage.html"), "/page.html"},
+        {"a tab inside", Typed("http://\t" + strAuthority + "/page.html"), "/page.html"},
+        {"full-width up to the port",
+         FullWidth("http://" + strAuthority + "/") + QStringLiteral("page.html"), "/page.html"},
+        {"only the colon full-width", Typed("http\uFF1A//" + strAuthority + "/page.html"),
+         "/page.html"},
+        {"a full-width query kept",
+         Typed("http://" + strAuthority + "/page.html?q=") + FullWidth("test"),
+         "/page.html?q=%EF%BD%94%EF%BD%85%EF%BD%93%EF%BD%94"},
+    };
+    std::size_t lngRequests = 0;
+    for (const TypedCase& cas : cases) {
+        SCOPED_TRACE(cas.strName);
+        form->Text2->SetText(QString());
+        form->Text1->setText(cas.strTyped);
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        ASSERT_EQ(server.RequestCount(), ++lngRequests);
+        EXPECT_EQ(server.Requests().back().target, cas.strTarget);
+        EXPECT_EQ(form->Text2->Text(), QString::fromUtf8(kPlainStripped));
+        EXPECT_EQ(form->Text1->text(), CleanUrl(cas.strTyped));
+    }
+
+    // Cleaned as far as it goes, it is still no URL: the box and the reason give it as typed.
+    const QString strBad = FullWidth("http://") + QStringLiteral("a\u3000b/");
+    form->Text1->setText(QStringLiteral(" ") + strBad);
     QTest::mouseClick(form->Command1, Qt::LeftButton);
-    ASSERT_EQ(server.RequestCount(), 1u);
-    EXPECT_EQ(server.Requests().at(0).target, "/page");
-    EXPECT_EQ(form->Text2->Text(), QString::fromUtf8(kPlainStripped));
-    EXPECT_EQ(form->Text1->text(), strTyped);
+    EXPECT_EQ(server.RequestCount(), lngRequests);
+    EXPECT_EQ(form->Text1->text(), QStringLiteral(" ") + strBad);
+    EXPECT_TRUE(form->Text2->placeholderText().contains(QStringLiteral("「") + strBad + u'」'))
+        << form->Text2->placeholderText().toStdString();
+}
+
+// Go pressed from the keyboard, as the Windows programs this one follows take it: Space and Enter
+// on a focused Go press it. The focus stays on Go through the fetch, so that what is typed next
+// (a letter, Space, Enter) edits nothing shown; Enter only fetches again. A click leaves the focus
+// on Go too.
+TEST_F(Form1FetchTest, GoPressedFromTheKeyboardKeepsTheFocusOnGo) {
+    server.Serve("/page", Reply::Ok(std::string(japanese_pages::kShiftJisPlain)));
+    const QString strUrl = QString::fromStdString(server.Url("/page"));
+    const QString strShown = QString::fromUtf8(kPlainStripped);
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    form->Text1->setText(strUrl);
+    QTest::keyClick(form->windowHandle(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), form->Command1);
+
+    const auto TypeOn = [&] {
+        for (const char chr : {'x', ' '}) QTest::keyClick(form->windowHandle(), chr);
+        EXPECT_EQ(QApplication::focusWidget(), form->Command1);
+        EXPECT_EQ(form->Text2->Text(), strShown);
+        EXPECT_EQ(form->Text1->text(), strUrl);
+    };
+    std::size_t lngRequests = 0;
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
+        SCOPED_TRACE(QKeySequence(key).toString().toStdString());
+        form->Text2->SetText(QString());
+        QTest::keyClick(form->windowHandle(), key);
+        // "x" is no key of a button; Space presses Go once more.
+        lngRequests += 1;
+        EXPECT_EQ(server.RequestCount(), lngRequests);
+        EXPECT_EQ(QApplication::focusWidget(), form->Command1);
+        EXPECT_EQ(form->Text2->Text(), strShown);
+        TypeOn();
+        lngRequests += 1;
+        EXPECT_EQ(server.RequestCount(), lngRequests);
+    }
+
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    EXPECT_EQ(server.RequestCount(), lngRequests + 1);
+    TypeOn();
 }
 
 // Hold the response back and look at the window while the request is known to be pending.
@@ -437,6 +520,8 @@ TEST_F(Form1FetchTest, WindowIsBusyButAliveWhileTheRequestIsHeld) {
     QTimer::singleShot(0, form.get(), [&] {
         ASSERT_TRUE(gate->WaitUntilArrived());
         EXPECT_FALSE(form->Command1->isEnabled());
+        // Go gave its focus to none of the other controls.
+        EXPECT_EQ(QApplication::focusWidget(), form.get());
         EXPECT_TRUE(form->IsFetching());
         ASSERT_NE(QApplication::overrideCursor(), nullptr);
         EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);

@@ -58,7 +58,6 @@ TEST_F(Form1Test, StartsWithCaptionsDefaultUrlSelectedAndEmptyResult) {
     EXPECT_TRUE(form->Text2->toolTip().isEmpty());
     EXPECT_TRUE(form->Command1->isEnabled());
     EXPECT_FALSE(form->Command1->isDefault());
-    EXPECT_FALSE(form->Command1->autoDefault());
 }
 
 TEST_F(Form1Test, ClientAreaIs530By269AndCentred) {
