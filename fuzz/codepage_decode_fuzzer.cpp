@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "fuzz/small_sizes.h"
 #include "platform/codepage/codepage.h"
 #include "platform/codepage/plain_cp932.h"
+#include "tests/support/small_sizes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);

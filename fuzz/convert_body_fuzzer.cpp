@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "fuzz/small_sizes.h"
+#include "tests/support/small_sizes.h"
 #include "window/text/convert_body.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_check.h"
-#include "fuzz/small_sizes.h"
+#include "tests/support/small_sizes.h"
 #include "window/text/remove_tags.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
