@@ -4,6 +4,8 @@ include(GNUInstallDirs)
 set(RECVHTML_APP_ID io.github.recvhtml.RecvHtml)
 
 install(TARGETS recv-html RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# recv-html looks for it in ../libexec/recv-html/ from its own folder.
+install(TARGETS recv-html-proxy RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/recv-html)
 install(FILES data/${RECVHTML_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES data/${RECVHTML_APP_ID}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
@@ -21,9 +23,13 @@ tags, scripts and style sheets removed.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION web)
-# The libraries the program links decide most of the dependencies. Two packages no linked library
-# names: the window's Japanese face, and the certificate store that libcurl checks https servers
-# against (libcurl only recommends it, and a minimal machine installs no recommendations).
+# The libraries the programs link decide most of the dependencies. Packages no linked library
+# names: the window's Japanese face; the certificate store that libcurl checks https servers
+# against (libcurl only recommends it, and a minimal machine installs no recommendations);
+# libproxy's plugins that read GNOME's proxy settings and run PAC files, without which a desktop
+# behind a proxy gets nothing. KDE's is only recommended: most desktops are not KDE.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-ipafont-gothic, ca-certificates")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "fonts-ipafont-gothic, ca-certificates, libproxy1-plugin-gsettings, libproxy1-plugin-webkit")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libproxy1-plugin-kconfig")
 include(CPack)

@@ -8,6 +8,8 @@
 
 #include <sys/mman.h>
 
+#include "download/choose_proxy.h"
+
 namespace Module1 {
 
 namespace {
@@ -28,20 +30,30 @@ void AdviseLargeBuffer(std::vector<std::uint8_t>& body) {
 
 }  // namespace
 
+ProxyOrigin DownloadProgress::Origin() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return origin_;
+}
+
+void DownloadProgress::SetOrigin(ProxyOrigin origin) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    origin_ = std::move(origin);
+}
+
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy) {
     return DownloadBytes(std::move(url), body, std::move(proxy), urlclient::Limits{});
 }
 
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits) {
-    urlclient::Failure failure;
+    DownloadFailure failure;
     return DownloadBytes(std::move(url), body, std::move(proxy), limits, nullptr, failure);
 }
 
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy,
                            const urlclient::Limits& limits, urlclient::StopSignal* stop,
-                           urlclient::Failure& failure, urlclient::TransferProgress* progress) {
-    using Kind = urlclient::Failure::Kind;
+                           DownloadFailure& failure, DownloadProgress* progress) {
+    using Kind = DownloadFailure::Kind;
     failure = {};
     if (url.isEmpty()) {
         failure.kind = Kind::kNoUrl;
@@ -50,24 +62,42 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
 
     urlclient::SessionOptions options;
     options.agent = "RECV_HTML";
-    if (!proxy.isEmpty()) {
-        options.access = urlclient::AccessMode::kNamedProxy;
-        options.proxy = proxy.toStdString();
-        options.bypass = "";
-    }
+    // Each request's way is decided here, once, and handed to the client as it is; where it came
+    // from stays here, for the reason and the progress to name.
+    const std::string strNamedProxy = proxy.toStdString();
+    options.proxies = [&](const std::string& strUrl) {
+        ProxyChoice choice;
+        if (!strNamedProxy.empty()) {
+            choice.origin.kind = ProxyOrigin::Kind::kArgument;
+            choice.ways = {urlclient::Proxy{strNamedProxy, "", ""}};
+        } else {
+            if (progress) progress->choosing_proxy.store(true, std::memory_order_relaxed);
+            choice = ChooseProxy(strUrl, limits.connect_timeout, stop);
+            if (progress) progress->choosing_proxy.store(false, std::memory_order_relaxed);
+        }
+        failure.origin = choice.origin;
+        if (progress) progress->SetOrigin(choice.origin);
+        return choice.ways;
+    };
     options.limits = limits;
     options.stop = stop;
-    options.progress = progress;
+    options.progress = progress != nullptr ? &progress->transfer : nullptr;
     // The count and the limit are 32-bit: keep the cap where neither can overflow.
     options.limits.max_body_bytes = std::min<std::uint64_t>(
         limits.max_body_bytes, std::numeric_limits<std::int32_t>::max() - 2 * kGrowthStep);
 
     // Declared in the order of opening, so every return closes the URL before the session.
-    urlclient::SessionPtr hOpen = urlclient::OpenSession(options, failure);
-    if (!hOpen) return 0;
+    urlclient::SessionPtr hOpen = urlclient::OpenSession(options, failure.client);
+    if (!hOpen) {
+        failure.kind = Kind::kClient;
+        return 0;
+    }
     urlclient::UrlPtr hUrl =
-        urlclient::OpenUrl(*hOpen, url.toStdString(), urlclient::kReload, failure);
-    if (!hUrl) return 0;
+        urlclient::OpenUrl(*hOpen, url.toStdString(), urlclient::kReload, failure.client);
+    if (!hUrl) {
+        failure.kind = Kind::kClient;
+        return 0;
+    }
 
     // A declared length only spares the copies that reaching its size through the vector's own
     // doubling would take: a hint, which may be refused (a server may declare any length).
@@ -94,21 +124,23 @@ std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString
             lngCount += static_cast<std::int32_t>(read.bytes);
         } while (read.bytes != 0 && read.status == urlclient::ReadStatus::kOk);
     } catch (const std::bad_alloc&) {
-        read.status = urlclient::ReadStatus::kFailed;
-        read.failure = {};
-        read.failure.kind = Kind::kNoMemory;
-        lngCount = 0;
+        std::vector<std::uint8_t>().swap(body);
+        failure.kind = Kind::kNoMemory;
+        return 0;
     }
 
-    failure = std::move(read.failure);
-    // A stopped download is not the page, however much of it came; nor is one cut short by the
-    // cap or by want of memory.
+    failure.client = std::move(read.failure);
+    if (failure.client.kind != urlclient::Failure::Kind::kNone) failure.kind = Kind::kClient;
     if (read.status == urlclient::ReadStatus::kOk && lngCount == 0) {
         failure.kind = Kind::kEmptyBody;
         failure.http_status = urlclient::ResponseStatus(*hUrl);
     }
+    // A stopped download is not the page, however much of it came; nor is one cut short by the
+    // cap or by want of memory.
+    using ClientKind = urlclient::Failure::Kind;
     if (lngCount == 0 || read.status == urlclient::ReadStatus::kTooLarge ||
-        failure.kind == Kind::kStopped || failure.kind == Kind::kNoMemory) {
+        failure.client.kind == ClientKind::kStopped ||
+        failure.client.kind == ClientKind::kNoMemory) {
         std::vector<std::uint8_t>().swap(body);
         return 0;
     }

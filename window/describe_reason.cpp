@@ -1,5 +1,6 @@
 #include "window/describe_reason.h"
 
+#include <QStringList>
 #include <QUrl>
 #include <chrono>
 #include <cstdint>
@@ -8,6 +9,8 @@
 namespace {
 
 using Failure = urlclient::Failure;
+using Origin = Module1::ProxyOrigin;
+using DownloadFailure = Module1::DownloadFailure;
 
 QString FromClient(const std::string& strText) {
     return QString::fromStdString(strText);
@@ -44,10 +47,25 @@ QString QuotedHost(const std::string& strHost) {
     return QStringLiteral("「%1」").arg(strShown);
 }
 
+// `strUrl` without the user name and password it may carry ("http://user:pw@host/" gives
+// "http://host/").
+QString WithoutLogin(const std::string& strUrl) {
+    QUrl url(QString::fromStdString(strUrl));
+    if (!url.isValid()) return QString::fromStdString(strUrl);
+    url.setUserInfo(QString());
+    return url.toString();
+}
+
 // 「host:port」 of the proxy, or a plain word where it could not be named.
 QString QuotedProxy(const std::string& strProxy) {
     if (strProxy.empty()) return QStringLiteral("サーバー");
     return Quoted(strProxy);
+}
+
+QString NoMemoryToReceive() {
+    return QStringLiteral(
+        "メモリが足りないため、ページを受信できませんでした。\n"
+        "ほかのアプリケーションを閉じてから、もう一度お試しください。");
 }
 
 QString DescribeCertificate(const Failure& udtFailure) {
@@ -70,54 +88,117 @@ QString DescribeCertificate(const Failure& udtFailure) {
     return strWhat + QStringLiteral("理由: ") + FromClient(udtFailure.text);
 }
 
-// The line of a page that came only in part.
-QString DescribeIncomplete(const Failure& udtFailure) {
-    const QString strReceived = QStringLiteral("%1バイト").arg(udtFailure.partial_bytes);
-    QString strWhy;
+// Why the rest of a page that came in part is missing, as the URL client said: one clause.
+QString WhyCutShort(const Failure& udtFailure, std::uint64_t lngReceived) {
+    using Kind = Failure::Kind;
+    const QString strReceived = QStringLiteral("%1バイト").arg(lngReceived);
     switch (udtFailure.kind) {
-        case Failure::Kind::kZeroByte:
-            strWhy = QStringLiteral("%1目にゼロのバイト（NUL）があり、そこから先は表示していません")
-                         .arg(strReceived);
-            break;
-        case Failure::Kind::kTimedOut:
-            strWhy = QStringLiteral("サーバー%1から%2のあいだ何も届かなくなりました（%3まで受信）")
-                         .arg(QuotedHost(udtFailure.host), SecondsText(udtFailure.time_limit),
-                              strReceived);
-            break;
-        case Failure::Kind::kCutOff:
-            strWhy = QStringLiteral("受信の途中で接続が切れました（%1まで受信）").arg(strReceived);
-            break;
-        default:
-            strWhy = QStringLiteral("受信の途中で打ち切られました（%1まで受信。%2）")
-                         .arg(strReceived, FromClient(udtFailure.text));
+        case Kind::kTimedOut:
+            return QStringLiteral("サーバー%1から%2のあいだ何も届かなくなりました（%3まで受信）")
+                .arg(QuotedHost(udtFailure.host), SecondsText(udtFailure.time_limit), strReceived);
+        case Kind::kProxyTimedOut:
+            return QStringLiteral("プロキシ%1から%2のあいだ何も届かなくなりました（%3まで受信）")
+                .arg(QuotedProxy(udtFailure.proxy), SecondsText(udtFailure.time_limit),
+                     strReceived);
+        case Kind::kCutOff:
+            return QStringLiteral("受信の途中で接続が切れました（%1まで受信）").arg(strReceived);
+        case Kind::kNone:
+        case Kind::kNoSession:
+        case Kind::kBadUrl:
+        case Kind::kUnsupportedScheme:
+        case Kind::kRedirectScheme:
+        case Kind::kHostNotFound:
+        case Kind::kConnectionRefused:
+        case Kind::kCouldNotConnect:
+        case Kind::kProxyNotFound:
+        case Kind::kProxyConnectionRefused:
+        case Kind::kProxyCouldNotConnect:
+        case Kind::kProxyNeedsLogin:
+        case Kind::kProxyRefused:
+        case Kind::kCertificate:
+        case Kind::kNoCertificateStore:
+        case Kind::kTls:
+        case Kind::kTooManyRedirects:
+        case Kind::kTooLarge:
+        case Kind::kHeadTooLarge:
+        case Kind::kNoMemory:
+        case Kind::kStopped:
+        case Kind::kOther:
             break;
     }
-    return QStringLiteral("ページは完全ではありません: ") + strWhy;
+    return QStringLiteral("受信の途中で打ち切られました（%1まで受信。%2）")
+        .arg(strReceived, FromClient(udtFailure.text));
 }
 
-// What to check when the proxy failed.
-QString CheckProxySetting() {
+// The line of a page that came only in part: every reason found for it, the window's first.
+QString DescribeIncomplete(const FetchFailure& udtFailure) {
+    QStringList lstWhy;
+    switch (udtFailure.kind) {
+        case FetchFailure::Kind::kZeroByte:
+            lstWhy << QStringLiteral(
+                          "%1バイト目にゼロのバイト（NUL）があり、そこから先は表示していません")
+                          .arg(udtFailure.lngShownBytes);
+            break;
+        case FetchFailure::Kind::kNone:
+        case FetchFailure::Kind::kNoMemoryToConvert:
+            break;
+    }
+    const DownloadFailure& udtDownload = udtFailure.udtDownload;
+    if (udtDownload.partial_bytes > 0)
+        lstWhy << WhyCutShort(udtDownload.client, udtDownload.partial_bytes);
+    return QStringLiteral("ページは完全ではありません: ") + lstWhy.join(QStringLiteral("。"));
+}
+
+// What to check when the proxy failed, by where it came from.
+QString CheckProxySetting(const Origin& udtOrigin) {
+    switch (udtOrigin.kind) {
+        case Origin::Kind::kVariable:
+        case Origin::Kind::kDesktop:
+        case Origin::Kind::kArgument:
+            return QStringLiteral("プロキシの設定（%1）を確かめてください。")
+                .arg(DescribeOrigin(udtOrigin));
+        case Origin::Kind::kPacFile:
+        case Origin::Kind::kWpad:
+            return QStringLiteral(
+                       "このプロキシは%1が指定したものです。プロキシの設定を確かめてください。")
+                .arg(DescribeOrigin(udtOrigin));
+        case Origin::Kind::kNone:
+            break;
+    }
+    return QStringLiteral("プロキシの設定を確かめてください。");
+}
+
+// Where to give the user name and password that the proxy asks for.
+QString GiveProxyLogin(const Origin& udtOrigin, const std::string& strProxy) {
+    const QString strForm =
+        QStringLiteral("http://ユーザー名:パスワード@%1").arg(FromClient(strProxy));
+    switch (udtOrigin.kind) {
+        case Origin::Kind::kVariable:
+            return QStringLiteral("環境変数 %1 に %2 の形で書いてください。")
+                .arg(FromClient(udtOrigin.variable), strForm);
+        case Origin::Kind::kArgument:
+            return QStringLiteral("指定するプロキシを %1 の形で書いてください。").arg(strForm);
+        case Origin::Kind::kDesktop:
+        case Origin::Kind::kPacFile:
+        case Origin::Kind::kWpad:
+        case Origin::Kind::kNone:
+            break;
+    }
     return QStringLiteral(
-        "プロキシの設定（環境変数 http_proxy、https_proxy など）を確かめてください。");
+        "デスクトップのプロキシの設定で、ユーザー名とパスワード（認証）を確かめてください。");
 }
 
-}  // namespace
-
-QString DescribeFailure(const Failure& udtFailure, const QString& strTyped) {
+// Why the URL client brought nothing.
+QString DescribeClientFailure(const Failure& udtFailure, const Origin& udtOrigin,
+                              const QString& strTyped) {
     using Kind = Failure::Kind;
-    if (udtFailure.partial_bytes > 0) return DescribeIncomplete(udtFailure);
     const QString strHost = QuotedHost(udtFailure.host);
     const QString strProxy = QuotedProxy(udtFailure.proxy);
     const QString strDetail = QStringLiteral("詳細: ") + FromClient(udtFailure.text);
     switch (udtFailure.kind) {
         case Kind::kNone:
-            return QString();
         case Kind::kOther:
             break;
-        case Kind::kNoUrl:
-            return QStringLiteral(
-                "URLが入力されていません。\n"
-                "読み込むページのURLを入力してから Go を押してください。");
         case Kind::kNoSession:
             return QStringLiteral("通信の準備ができなかったため、受信できませんでした。\n") +
                    strDetail;
@@ -160,30 +241,27 @@ QString DescribeFailure(const Failure& udtFailure, const QString& strTyped) {
                 .arg(strHost, SecondsText(udtFailure.time_limit));
         case Kind::kProxyNotFound:
             return QStringLiteral("プロキシ%1が見つかりません。\n").arg(strProxy) +
-                   CheckProxySetting();
+                   CheckProxySetting(udtOrigin);
         case Kind::kProxyConnectionRefused:
             return QStringLiteral("プロキシ%1に接続を拒否されました。\n").arg(strProxy) +
-                   CheckProxySetting();
+                   CheckProxySetting(udtOrigin);
         case Kind::kProxyCouldNotConnect:
             return QStringLiteral("プロキシ%1に接続できませんでした。\n").arg(strProxy) +
-                   CheckProxySetting();
+                   CheckProxySetting(udtOrigin);
         case Kind::kProxyTimedOut:
             return QStringLiteral("プロキシ%1から%2のあいだ応答がありませんでした。\n")
                        .arg(strProxy, SecondsText(udtFailure.time_limit)) +
-                   CheckProxySetting();
+                   CheckProxySetting(udtOrigin);
         case Kind::kProxyNeedsLogin:
-            return QStringLiteral(
-                       "プロキシ%1がユーザー名とパスワードを求めています（HTTP %2）。\n"
-                       "プロキシの環境変数に http://ユーザー名:パスワード@%3 "
-                       "の形で書いてください。")
-                .arg(strProxy)
-                .arg(udtFailure.proxy_status)
-                .arg(FromClient(udtFailure.proxy));
+            return QStringLiteral("プロキシ%1がユーザー名とパスワードを求めています（HTTP %2）。\n")
+                       .arg(strProxy)
+                       .arg(udtFailure.proxy_status) +
+                   GiveProxyLogin(udtOrigin, udtFailure.proxy);
         case Kind::kProxyRefused:
             return QStringLiteral("プロキシ%1に中継を断られました（HTTP %2）。\n")
                        .arg(strProxy)
                        .arg(udtFailure.proxy_status) +
-                   CheckProxySetting();
+                   CheckProxySetting(udtOrigin);
         case Kind::kCertificate:
             return DescribeCertificate(udtFailure);
         case Kind::kNoCertificateStore:
@@ -222,22 +300,81 @@ QString DescribeFailure(const Failure& udtFailure, const QString& strTyped) {
                 "ページを受け取る前に、サーバーとの接続が切れました。\n"
                 "しばらくしてから、もう一度お試しください。");
         case Kind::kNoMemory:
-            return QStringLiteral(
-                "メモリが足りないため、ページを受信できませんでした。\n"
-                "ほかのアプリケーションを閉じてから、もう一度お試しください。");
-        case Kind::kEmptyBody:
-            if (udtFailure.http_status == 0) return QStringLiteral("受信したページは空でした。");
-            return QStringLiteral("受信したページは空でした（HTTP %1）。")
-                .arg(udtFailure.http_status);
-        case Kind::kNoMemoryToConvert:
-            return QStringLiteral(
-                "メモリが足りないため、ページを変換できませんでした。\n"
-                "ほかのアプリケーションを閉じてから、もう一度お試しください。");
-        case Kind::kZeroByte:
-            return QStringLiteral(
-                "ページの先頭がゼロのバイト（NUL）のため、表示できる文字がありませんでした。");
+            return NoMemoryToReceive();
         case Kind::kStopped:
             return QStringLiteral("受信を中止しました。");
     }
     return QStringLiteral("ページを受信できませんでした。\n") + strDetail;
+}
+
+// Why the download brought nothing.
+QString DescribeDownloadFailure(const DownloadFailure& udtFailure, const QString& strTyped) {
+    using Kind = DownloadFailure::Kind;
+    QString strWords;
+    switch (udtFailure.kind) {
+        case Kind::kNone:
+            return QString();
+        case Kind::kNoUrl:
+            return QStringLiteral(
+                "URLが入力されていません。\n"
+                "読み込むページのURLを入力してから Go を押してください。");
+        case Kind::kEmptyBody:
+            if (udtFailure.http_status == 0) return QStringLiteral("受信したページは空でした。");
+            return QStringLiteral("受信したページは空でした（HTTP %1）。")
+                .arg(udtFailure.http_status);
+        case Kind::kNoMemory:
+            return NoMemoryToReceive();
+        case Kind::kClient:
+            strWords = DescribeClientFailure(udtFailure.client, udtFailure.origin, strTyped);
+            break;
+    }
+    // A PAC file that could not be had sent the request straight to the server, which then failed
+    // as well: that may be why.
+    const Origin& udtOrigin = udtFailure.origin;
+    if (udtOrigin.pac_unreadable && udtFailure.client.kind != Failure::Kind::kStopped) {
+        strWords += QStringLiteral(
+                        "\nプロキシ自動設定ファイル「%1」を読み込めなかったため、"
+                        "サーバーに直接接続しました。")
+                        .arg(WithoutLogin(udtOrigin.pac_url));
+    }
+    return strWords;
+}
+
+}  // namespace
+
+QString DescribeOrigin(const Origin& udtOrigin) {
+    switch (udtOrigin.kind) {
+        case Origin::Kind::kNone:
+            break;
+        case Origin::Kind::kArgument:
+            return QStringLiteral("指定されたプロキシ");
+        case Origin::Kind::kVariable:
+            return QStringLiteral("環境変数 %1").arg(FromClient(udtOrigin.variable));
+        case Origin::Kind::kDesktop:
+            return QStringLiteral("デスクトップのプロキシの設定");
+        case Origin::Kind::kPacFile:
+            return QStringLiteral("プロキシ自動設定ファイル「%1」")
+                .arg(WithoutLogin(udtOrigin.pac_url));
+        case Origin::Kind::kWpad:
+            return QStringLiteral("ネットワークのプロキシ自動設定（WPAD）");
+    }
+    return QString();
+}
+
+QString DescribeFailure(const FetchFailure& udtFailure, const QString& strTyped) {
+    const DownloadFailure& udtDownload = udtFailure.udtDownload;
+    switch (udtFailure.kind) {
+        case FetchFailure::Kind::kNone:
+            if (udtDownload.partial_bytes > 0) return DescribeIncomplete(udtFailure);
+            return DescribeDownloadFailure(udtDownload, strTyped);
+        case FetchFailure::Kind::kZeroByte:
+            if (udtFailure.lngShownBytes > 0) return DescribeIncomplete(udtFailure);
+            return QStringLiteral(
+                "ページの先頭がゼロのバイト（NUL）のため、表示できる文字がありませんでした。");
+        case FetchFailure::Kind::kNoMemoryToConvert:
+            return QStringLiteral(
+                "メモリが足りないため、ページを変換できませんでした。\n"
+                "ほかのアプリケーションを閉じてから、もう一度お試しください。");
+    }
+    return QString();
 }

@@ -91,15 +91,13 @@ private:
 // that a fast page shows no flicker, then at most ten times a second, on this thread.
 class ProgressWatch {
 public:
-    ProgressWatch(const QString& strUrl, const urlclient::TransferProgress& udtTransfer,
+    ProgressWatch(const QString& strUrl, const Module1::DownloadProgress& udtDownload,
                   const std::atomic<bool>& blnConverting,
                   const std::function<void(const FetchProgress&)>& fnShow)
-        : udtTransfer(udtTransfer), blnConverting(blnConverting), fnShow(fnShow) {
+        : udtDownload(udtDownload), blnConverting(blnConverting), fnShow(fnShow) {
         if (!fnShow) return;
         const QUrl url(strUrl);
         udtShown.strHost = url.host().isEmpty() ? strUrl : url.host();
-        udtShown.strProxy = QString::fromStdString(
-            urlclient::ProxyFor(strUrl.toStdString(), urlclient::SessionOptions{}));
         clkStarted.start();
         QObject::connect(&tmrTick, &QTimer::timeout, [this] { Tick(); });
         tmrTick.start(kTickMs);
@@ -115,14 +113,23 @@ private:
         const qint64 lngNow = clkStarted.elapsed();
         if (lngNow < kQuietMs) return;
         // Read first: once the head has come, its declared length is there to read too.
+        const urlclient::TransferProgress& udtTransfer = udtDownload.transfer;
         const bool blnAnswered = udtTransfer.answered.load(std::memory_order_acquire);
         const std::uint64_t lngReceived = udtTransfer.received.load(std::memory_order_relaxed);
         udtShown.lngReceived = lngReceived;
         udtShown.lngExpected = udtTransfer.expected.load(std::memory_order_relaxed);
+        // Whom the request waits for is the download's own account: the proxy it is trying now,
+        // and where that came from.
+        udtShown.strProxy = QString::fromStdString(udtTransfer.Proxy());
+        udtShown.udtOrigin = udtDownload.Origin();
         if (blnConverting.load(std::memory_order_relaxed)) {
             udtShown.phase = FetchProgress::Phase::kConverting;
         } else if (blnAnswered || lngReceived > 0) {
             udtShown.phase = FetchProgress::Phase::kReceiving;
+        } else if (udtDownload.choosing_proxy.load(std::memory_order_relaxed)) {
+            udtShown.phase = FetchProgress::Phase::kFindingProxy;
+        } else {
+            udtShown.phase = FetchProgress::Phase::kConnecting;
         }
         lstSamples.push_back({lngNow, lngReceived});
         while (lstSamples.size() > 2 && lngNow - lstSamples[1].lngAt >= kRateSpanMs)
@@ -139,7 +146,7 @@ private:
         qint64 lngAt;
         std::uint64_t lngBytes;
     };
-    const urlclient::TransferProgress& udtTransfer;
+    const Module1::DownloadProgress& udtDownload;
     const std::atomic<bool>& blnConverting;
     const std::function<void(const FetchProgress&)>& fnShow;
     FetchProgress udtShown;
@@ -152,39 +159,38 @@ private:
 
 FetchResult FetchText(const QString& strUrl, const urlclient::Limits& udtLimits,
                       const std::function<void(const FetchProgress&)>& fnShowProgress) {
-    using Kind = urlclient::Failure::Kind;
+    using Kind = FetchFailure::Kind;
     FetchResult result;
     std::exception_ptr errWorker;
     urlclient::StopSignal sigStop;
-    // The worker only stores numbers here; this thread reads them on a timer.
-    urlclient::TransferProgress udtTransfer;
+    // The worker only stores here; this thread reads it on a timer.
+    Module1::DownloadProgress udtProgress;
     std::atomic<bool> blnConverting{false};
     {
         QEventLoop loop;
         InputBlock block(sigStop);
-        ProgressWatch watch(strUrl, udtTransfer, blnConverting, fnShowProgress);
+        ProgressWatch watch(strUrl, udtProgress, blnConverting, fnShowProgress);
         std::thread thdWorker([&] {
             try {
                 std::vector<std::uint8_t> bytBody;
                 const std::int32_t lngCount =
                     Module1::DownloadBytes(strUrl, bytBody, QString(), udtLimits, &sigStop,
-                                           result.udtFailure, &udtTransfer);
+                                           result.udtFailure.udtDownload, &udtProgress);
                 if (lngCount > 0) {
                     blnConverting.store(true, std::memory_order_relaxed);
                     // The text ends where the converter's input does: at a zero byte, if the
-                    // page has one where its encoding does not allow it.
+                    // page has one where its encoding does not allow it. Whatever the download
+                    // said of the page stays beside it.
                     const std::size_t lngShown = ConvertedLength(bytBody);
                     if (lngShown < bytBody.size()) {
-                        result.udtFailure = {};
                         result.udtFailure.kind = Kind::kZeroByte;
-                        result.udtFailure.partial_bytes = lngShown;
+                        result.udtFailure.lngShownBytes = lngShown;
                     }
                     // Only the conversion's want of memory is a reason to show: the program goes
                     // on, and the page's memory is given back as the worker ends.
                     try {
                         result.strText = ConvertBody(bytBody);
                     } catch (const std::bad_alloc&) {
-                        result.udtFailure = {};
                         result.udtFailure.kind = Kind::kNoMemoryToConvert;
                     }
                 }

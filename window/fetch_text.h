@@ -1,19 +1,38 @@
 #pragma once
 
 #include <QString>
+#include <cstdint>
 #include <functional>
 
 #include "download/module1.h"
 #include "window/progress_text.h"
+
+// Why a fetch brought nothing, or only part of the page: the download's account as it came, and
+// what the window found itself beside it.
+struct FetchFailure {
+    enum class Kind {
+        kNone,               // nothing more than the download says
+        kNoMemoryToConvert,  // the page came, the memory to convert it did not
+        kZeroByte,           // the page's text ends at a zero byte, after `lngShownBytes` bytes
+    };
+    Kind kind = Kind::kNone;
+    std::uint64_t lngShownBytes = 0;  // kZeroByte
+    Module1::DownloadFailure udtDownload;
+
+    // Whether the page came whole: nothing to say.
+    bool IsNone() const {
+        return kind == Kind::kNone && udtDownload.kind == Module1::DownloadFailure::Kind::kNone;
+    }
+};
 
 // What one fetch brought. A fetch hands back its failures in this value rather than throwing them,
 // so that they reach the handler that asked, which decides what the window shows.
 struct FetchResult {
     // The page as display text; empty when nothing came.
     QString strText;
-    // Why nothing came (strText empty), or why the text is only part of the page
-    // (udtFailure.partial_bytes nonzero); kNone when the page came whole.
-    urlclient::Failure udtFailure;
+    // Why nothing came (strText empty), or why the text is only part of the page; none when the
+    // page came whole.
+    FetchFailure udtFailure;
     // The fetch broke on an error it has no answer for: strError says which.
     bool blnUnexpectedError = false;
     QString strError;

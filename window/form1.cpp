@@ -222,13 +222,16 @@ void Form1::Command1_Click() try {
         Text2->SetPlaceholder(QStringLiteral("ページを表示しています…"));
         Text2->repaint();
     }
-    using Kind = urlclient::Failure::Kind;
-    const Kind kind = result.udtFailure.kind;
-    const bool blnUnusable =
-        kind == Kind::kNoUrl || kind == Kind::kBadUrl || kind == Kind::kUnsupportedScheme;
+    using DownloadKind = Module1::DownloadFailure::Kind;
+    using ClientKind = urlclient::Failure::Kind;
+    const Module1::DownloadFailure& udtDownload = result.udtFailure.udtDownload;
+    const bool blnUnusable = udtDownload.kind == DownloadKind::kNoUrl ||
+                             (udtDownload.kind == DownloadKind::kClient &&
+                              (udtDownload.client.kind == ClientKind::kBadUrl ||
+                               udtDownload.client.kind == ClientKind::kUnsupportedScheme));
     if (blnUnusable && strUrl != strTyped) Text1->setText(strTyped);
     const QString strWhy = DescribeFailure(result.udtFailure, strTyped.trimmed());
-    if (!result.strText.isEmpty() || kind == Kind::kNone) {
+    if (!result.strText.isEmpty() || result.udtFailure.IsNone()) {
         strHtml = std::move(result.strText);
         // A page that came in part is shown, with a word on what is missing under its count.
         strIncomplete = strWhy;

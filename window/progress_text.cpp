@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 
+#include "window/describe_reason.h"
+
 QString ByteCountText(std::uint64_t lngBytes) {
     if (lngBytes < 1024) return QStringLiteral("%1バイト").arg(lngBytes);
     static constexpr std::array<const char16_t*, 3> kUnits = {u"KB", u"MB", u"GB"};
@@ -30,10 +32,16 @@ QString RateText(double dblBytesPerSecond) {
 QString DescribeProgress(const FetchProgress& udtProgress) {
     const QString strEsc = QStringLiteral("Esc キーで中止できます。");
     switch (udtProgress.phase) {
+        case FetchProgress::Phase::kFindingProxy:
+            return QStringLiteral("プロキシの設定を確かめています（接続先「%1」）…\n")
+                       .arg(udtProgress.strHost) +
+                   strEsc;
         case FetchProgress::Phase::kConnecting:
             if (!udtProgress.strProxy.isEmpty()) {
-                return QStringLiteral("プロキシ「%1」の応答を待っています（接続先「%2」）…\n")
-                           .arg(udtProgress.strProxy, udtProgress.strHost) +
+                QString strOrigin = DescribeOrigin(udtProgress.udtOrigin);
+                if (!strOrigin.isEmpty()) strOrigin = QStringLiteral("、%1による").arg(strOrigin);
+                return QStringLiteral("プロキシ「%1」の応答を待っています（接続先「%2」%3）…\n")
+                           .arg(udtProgress.strProxy, udtProgress.strHost, strOrigin) +
                        strEsc;
             }
             return QStringLiteral("サーバー「%1」の応答を待っています…\n")

@@ -3,18 +3,22 @@
 #include <QString>
 #include <cstdint>
 
+#include "download/module1.h"
+
 // Where a fetch stands, as the window shows it while the fetch runs.
 struct FetchProgress {
     enum class Phase {
-        kConnecting,  // waiting for the server (or the proxy) to answer
-        kReceiving,   // the page is arriving
-        kConverting,  // the page has come and is being converted
+        kFindingProxy,  // reading the proxy settings (fetching and running a PAC file, perhaps)
+        kConnecting,    // waiting for the server (or the proxy) to answer
+        kReceiving,     // the page is arriving
+        kConverting,    // the page has come and is being converted
     };
     Phase phase = Phase::kConnecting;
-    QString strHost;                // the server, as the user typed it
-    QString strProxy;               // the proxy the request goes through, "host:port"; empty: none
-    std::uint64_t lngReceived = 0;  // bytes of the page so far
-    std::uint64_t lngExpected = 0;  // the length the server declared; 0: not declared
+    QString strHost;                 // the server, as the user typed it
+    QString strProxy;                // the proxy the request goes through, "host:port"; empty: none
+    Module1::ProxyOrigin udtOrigin;  // where that proxy came from
+    std::uint64_t lngReceived = 0;   // bytes of the page so far
+    std::uint64_t lngExpected = 0;   // the length the server declared; 0: not declared
     double dblBytesPerSecond = -1.0;  // the recent rate; negative: not known yet
 };
 

@@ -30,7 +30,7 @@ using Seconds = std::chrono::duration<double>;
 
 const urlclient::GlobalInit g_curl;
 // For DownloadBytes and for the curl command, which inherits the environment.
-const NoProxyVariables g_noProxyVariables;
+const NoProxySettings g_noProxyVariables;
 
 LoopbackServer& Server() {
     static LoopbackServer server;
@@ -142,8 +142,8 @@ BENCHMARK(BM_DownloadBytesVersusCurlCommand)
 void BM_CountedDownloadVersusCurlCommand(benchmark::State& state) {
     VersusCurlCommand(state, "download", [](const std::string& url) {
         std::vector<std::uint8_t> body;
-        urlclient::TransferProgress progress;
-        urlclient::Failure failure;
+        Module1::DownloadProgress progress;
+        Module1::DownloadFailure failure;
         Module1::DownloadBytes(QString::fromStdString(url), body, QString(), urlclient::Limits{},
                                nullptr, failure, &progress);
         return body;

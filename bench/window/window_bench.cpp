@@ -473,7 +473,7 @@ BENCHMARK(BM_PeakMemoryByStep)
 int main(int argc, char** argv) {
     // The same memory policy as the program's own main().
     ReturnBigBlocksToTheSystem();
-    const NoProxyVariables noProxyVariables;
+    const NoProxySettings noProxySettings;
     // The server's process is made first, while this one has a single thread.
     if (!StartServerProcess()) {
         std::fprintf(stderr, "window_bench: could not start the loopback server\n");

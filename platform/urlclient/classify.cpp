@@ -2,7 +2,6 @@
 // one Failure the rest of the program knows.
 
 #include <cerrno>
-#include <memory>
 #include <string_view>
 
 #include "platform/urlclient/transfer.h"
@@ -97,89 +96,56 @@ Failure::Kind AtTheProxy(Failure::Kind kind) {
     }
 }
 
-// The scheme a URL starts with ("ftp" of "ftp://..."), or empty when it names none.
-std::string_view SchemeOf(std::string_view url) {
-    const std::size_t colon = url.find(':');
-    if (colon == std::string_view::npos || colon == 0) return {};
-    for (char c : url.substr(0, colon)) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-        if (!ok) return {};
-    }
-    return url.substr(0, colon);
-}
-
-struct UrlCleanup {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-
-// The host and scheme of `url` as libcurl parses them; left empty where it cannot.
-void HostAndScheme(const char* url, Failure& failure) {
-    std::unique_ptr<CURLU, UrlCleanup> parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url,
-                                CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) != CURLUE_OK)
-        return;
-    for (auto [part, out] :
-         {std::pair{CURLUPART_HOST, &failure.host}, std::pair{CURLUPART_SCHEME, &failure.scheme}}) {
-        char* text = nullptr;
-        if (curl_url_get(parsed.get(), part, &text, 0) != CURLUE_OK) continue;
-        *out = text;
-        curl_free(text);
-    }
-}
-
 }  // namespace
 
 Failure UrlHandle::Describe() const {
     using Kind = Failure::Kind;
     Failure failure;
-    if (result == CURLE_OK && !too_large && !StopRequested()) return failure;
-    failure.curl_code = result;
-    failure.text = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+    if (EndedWhole() && !StopRequested()) return failure;
+    failure.curl_code = result_;
+    failure.text = error_text_[0] != '\0' ? error_text_ : curl_easy_strerror(result_);
     long os_error = 0;
-    curl_easy_getinfo(easy.get(), CURLINFO_OS_ERRNO, &os_error);
-    failure.kind = KindOf(result, os_error);
-    char* effective = nullptr;
-    if (curl_easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
-        effective != nullptr) {
-        HostAndScheme(effective, failure);
-        failure.proxy = ProxyFor(effective, session.options);
-    }
+    curl_easy_getinfo(easy_.get(), CURLINFO_OS_ERRNO, &os_error);
+    failure.kind = KindOf(result_, os_error);
+    const UrlParts parts = PartsOf(url_);
+    failure.host = parts.host;
+    failure.scheme = parts.scheme;
+    failure.proxy = ProxyHostAndPort(proxy_.url);
 
     // What ended the transfer on our side says more than the code libcurl ended it with.
-    if (StopRequested()) {
+    if (StopRequested() || cause_ == Cause::kStopped) {
         failure.kind = Kind::kStopped;
-    } else if (too_large) {
+    } else if (cause_ == Cause::kTooLarge) {
         failure.kind = Kind::kTooLarge;
-    } else if (out_of_memory) {
+    } else if (cause_ == Cause::kNoMemory) {
         failure.kind = Kind::kNoMemory;
-    } else if (head_too_large || HeadRefused(failure.text) ||
-               (result == CURLE_OUT_OF_MEMORY && !head_done)) {
+    } else if (cause_ == Cause::kHeadTooLarge || HeadRefused(failure.text) ||
+               (result_ == CURLE_OUT_OF_MEMORY && !head_done_)) {
         // libcurl reports a header line over its limit (100 KB) as out of memory, without a word;
         // its own small allocations failing before the head is whole is far less likely.
         failure.kind = Kind::kHeadTooLarge;
-    } else if (failure.kind == Kind::kUnsupportedScheme && saw_location) {
-        // libcurl refused to follow a redirect, not the address the user gave.
-        failure.kind = Kind::kRedirectScheme;
-        failure.scheme = SchemeOf(location);
-    } else if (!failure.proxy.empty()) {
-        // A tunnel the proxy would not open, or a proxy that never got as far as an answer: the
-        // proxy failed, not the server behind it.
-        long connect_code = 0;
-        curl_easy_getinfo(easy.get(), CURLINFO_HTTP_CONNECTCODE, &connect_code);
-        if (connect_code >= 300) {
-            failure.proxy_status = static_cast<int>(connect_code);
-            failure.kind = connect_code == 407 ? Kind::kProxyNeedsLogin : Kind::kProxyRefused;
-        } else if (connect_code == 0 && head_bytes == 0) {
-            failure.kind = AtTheProxy(failure.kind);
+    } else {
+        if (cause_ == Cause::kStalled) failure.kind = Kind::kTimedOut;
+        if (!failure.proxy.empty()) {
+            // A tunnel the proxy would not open, or a proxy that never got as far as an answer:
+            // the proxy failed, not the server behind it.
+            long connect_code = 0;
+            curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_CONNECTCODE, &connect_code);
+            if (connect_code >= 300) {
+                failure.proxy_status = static_cast<int>(connect_code);
+                failure.kind = connect_code == 407 ? Kind::kProxyNeedsLogin : Kind::kProxyRefused;
+            } else if (connect_code == 0 && head_bytes_ == 0) {
+                failure.kind = AtTheProxy(failure.kind);
+            }
         }
     }
     if (failure.kind == Kind::kCertificate) failure.certificate = CertificateProblem(failure.text);
     if (failure.kind == Kind::kTimedOut || failure.kind == Kind::kProxyTimedOut) {
-        failure.time_limit =
-            stalled ? session.options.limits.stall_timeout : session.options.limits.connect_timeout;
+        failure.time_limit = cause_ == Cause::kStalled ? session_.options.limits.stall_timeout
+                                                       : session_.options.limits.connect_timeout;
     }
-    if (failure.kind == Kind::kTooLarge) failure.size_limit = session.options.limits.max_body_bytes;
+    if (failure.kind == Kind::kTooLarge)
+        failure.size_limit = session_.options.limits.max_body_bytes;
     return failure;
 }
 

@@ -70,8 +70,6 @@ SessionPtr OpenSession(const SessionOptions& options, Failure& failure) {
         return nullptr;
     };
     if (!LibcurlSetUp()) return fail("libcurl is not set up");
-    if (options.access == AccessMode::kNamedProxy && options.proxy.empty())
-        return fail("no proxy named");
     SessionPtr session(new Session{options, nullptr, 0});
     session->share.reset(curl_share_init());
     if (!session->share) return fail("no memory for the session");

@@ -26,134 +26,208 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
+struct UrlCleanup {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// `url` whole, as libcurl will send it: with the scheme it would guess where none is written
+// ("www.example.jp" is http), so that the proxy is chosen for the request that is made. As it is
+// where libcurl cannot parse it; libcurl then says why.
+std::string WithScheme(const std::string& url) {
+    std::unique_ptr<CURLU, UrlCleanup> parsed(curl_url());
+    char* whole = nullptr;
+    if (!parsed ||
+        curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(),
+                     CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) != CURLUE_OK ||
+        curl_url_get(parsed.get(), CURLUPART_URL, &whole, 0) != CURLUE_OK)
+        return url;
+    std::string out = whole;
+    curl_free(whole);
+    return out;
+}
+
+// The redirects that are followed, as browsers follow them; the others' pages are shown.
+bool IsRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Where a Location header's `target` leads from `base`, as a URL to send; empty where no URL can
+// be made of it.
+std::string RedirectTarget(const std::string& base, std::string_view target) {
+    std::unique_ptr<CURLU, UrlCleanup> parsed(curl_url());
+    char* whole = nullptr;
+    if (!parsed ||
+        curl_url_set(parsed.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+            CURLUE_OK ||
+        curl_url_set(parsed.get(), CURLUPART_URL, EncodeUrl(target).c_str(),
+                     CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        curl_url_get(parsed.get(), CURLUPART_URL, &whole, 0) != CURLUE_OK)
+        return "";
+    std::string out = whole;
+    curl_free(whole);
+    return out;
+}
+
 }  // namespace
 
-UrlHandle::UrlHandle(Session& owner) : session(owner) {
-    ++session.open_urls;
+std::string TransferProgress::Proxy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return proxy_;
+}
+
+void TransferProgress::SetProxy(std::string host_and_port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    proxy_ = std::move(host_and_port);
+}
+
+UrlHandle::UrlHandle(Session& owner) : session_(owner) {
+    ++session_.open_urls;
 }
 
 UrlHandle::~UrlHandle() {
-    if (session.options.stop && multi) session.options.stop->Detach(multi.get());
-    // libcurl wants the easy handle out of the multi handle before either is cleaned up;
-    // the members then go in reverse order: easy, multi, header list.
-    if (attached) curl_multi_remove_handle(multi.get(), easy.get());
-    easy.reset();
-    multi.reset();
-    --session.open_urls;
+    if (session_.options.stop && multi_) session_.options.stop->Detach(multi_.get());
+    // libcurl wants the easy handle out of the multi handle before either is cleaned up; then
+    // the easy handle, the multi handle and the header list go, in that order.
+    End();
+    multi_.reset();
+    --session_.open_urls;
 }
 
-void UrlHandle::AttachToStopSignal() {
-    if (session.options.stop) session.options.stop->Attach(multi.get());
+bool UrlHandle::StopRequested() const {
+    return session_.options.stop != nullptr && session_.options.stop->Stopped();
+}
+
+void UrlHandle::Abort(Cause cause) {
+    if (cause_ == Cause::kNone) cause_ = cause;
+}
+
+void UrlHandle::Finish(CURLcode code) {
+    if (done_) return;
+    done_ = true;
+    result_ = code;
+    // libcurl ends a transfer whole only once the whole body has come; a cause noted after that,
+    // while it closed the connection (waiting for an ftp server's answer to QUIT, with Esc pressed
+    // meanwhile perhaps), ended nothing of the page.
+    if (code == CURLE_OK) cause_ = Cause::kNone;
 }
 
 bool UrlHandle::Stalled() {
     // The stall clock runs once a connection stands; before that the connect time-out rules.
     // Should the connection go unnoticed, the stall clock starts when that time-out is over.
-    if (!connected) {
+    if (!connected_) {
         curl_off_t connect_time = 0;
         const bool connect_seen =
-            curl_easy_getinfo(easy.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
+            curl_easy_getinfo(easy_.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
             connect_time > 0;
-        if (!connect_seen && Clock::now() - started < session.options.limits.connect_timeout)
+        if (!connect_seen && Clock::now() - started_ < session_.options.limits.connect_timeout)
             return false;
-        connected = true;
-        last_activity = Clock::now();
+        connected_ = true;
+        last_activity_ = Clock::now();
     }
-    return Clock::now() - last_activity >= session.options.limits.stall_timeout;
+    return Clock::now() - last_activity_ >= session_.options.limits.stall_timeout;
 }
 
-namespace {
-
-std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+std::size_t UrlHandle::OnBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto& h = *static_cast<UrlHandle*>(user);
     std::size_t n = size * count;
-    h.last_activity = Clock::now();
-    h.head_done = true;
+    h.last_activity_ = Clock::now();
+    // A redirect's own page is not the page.
+    if (h.redirect_) return n;
+    h.head_done_ = true;
     // Pausing makes libcurl keep this piece, and the rest of what it has received, until the
     // reads ask for more. A decoded body is never paused: the rest of its compressed block could
     // expand a thousandfold inside libcurl, past any cap of ours.
-    if (h.delivered == h.dest.size() && !h.encoded &&
-        h.overflow.size() - h.overflow_pos >= h.session.options.read_ahead) {
-        h.paused = true;
+    if (h.delivered_ == h.dest_.size() && !h.encoded_ &&
+        h.overflow_.size() - h.overflow_pos_ >= h.session_.options.read_ahead) {
+        h.paused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    h.body_bytes += n;
-    if (h.body_bytes > h.session.options.limits.max_body_bytes) {
-        h.too_large = true;
+    h.body_bytes_ += n;
+    if (h.body_bytes_ > h.session_.options.limits.max_body_bytes) {
+        h.Abort(Cause::kTooLarge);
         return 0;  // makes libcurl abort the transfer
     }
-    std::size_t room = h.dest.size() - h.delivered;
+    std::size_t room = h.dest_.size() - h.delivered_;
     std::size_t direct = std::min(room, n);
     if (direct > 0) {
-        std::memcpy(h.dest.data() + h.delivered, data, direct);
-        h.delivered += direct;
+        std::memcpy(h.dest_.data() + h.delivered_, data, direct);
+        h.delivered_ += direct;
     }
     if (direct < n) {
         // An exception must not cross libcurl: running out of memory ends the transfer instead.
         try {
-            if (h.overflow.capacity() == 0 && !h.encoded) {
+            if (h.overflow_.capacity() == 0 && !h.encoded_) {
                 // Taken once, at its full size (what is held ahead plus the one piece that passes
                 // it), before the reader's array has grown: the holding place never sits among
                 // the array's old blocks, which the allocator could then not give back.
-                h.overflow.reserve(std::min(h.session.options.read_ahead, kMaxReserve) +
-                                   CURL_MAX_WRITE_SIZE);
+                h.overflow_.reserve(std::min(h.session_.options.read_ahead, kMaxReserve) +
+                                    CURL_MAX_WRITE_SIZE);
             }
-            if (h.overflow_pos == h.overflow.size()) {
-                h.overflow.clear();
-                h.overflow_pos = 0;
+            if (h.overflow_pos_ == h.overflow_.size()) {
+                h.overflow_.clear();
+                h.overflow_pos_ = 0;
             }
             const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-            h.overflow.insert(h.overflow.end(), bytes + direct, bytes + n);
+            h.overflow_.insert(h.overflow_.end(), bytes + direct, bytes + n);
         } catch (const std::exception&) {
-            h.out_of_memory = true;
+            h.Abort(Cause::kNoMemory);
             return 0;
         }
     }
     return n;
 }
 
-std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+std::size_t UrlHandle::OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto& h = *static_cast<UrlHandle*>(user);
     std::size_t n = size * count;
-    h.last_activity = Clock::now();
-    h.head_bytes += n;
-    if (h.head_bytes > h.session.options.limits.max_head_bytes) {
-        h.head_too_large = true;
+    h.last_activity_ = Clock::now();
+    h.head_bytes_ += n;
+    if (h.head_bytes_ > h.session_.options.limits.max_head_bytes) {
+        h.Abort(Cause::kHeadTooLarge);
         return 0;  // makes libcurl abort the transfer
     }
     std::string_view line(data, n);
     if (line.rfind("HTTP/", 0) == 0) {
         std::size_t space = line.find(' ');
-        h.status = space == std::string_view::npos
-                       ? 0
-                       : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
-        h.saw_location = false;
-        h.encoded = false;
+        h.status_ = space == std::string_view::npos
+                        ? 0
+                        : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+        h.saw_location_ = false;
+        h.encoded_ = false;
     } else if (StartsWithNoCase(line, "location:")) {
-        h.saw_location = true;
         std::string_view value = line.substr(9);
         const std::size_t first = value.find_first_not_of(" \t");
         const std::size_t last = value.find_last_not_of(" \t\r\n");
-        h.location = first == std::string_view::npos
-                         ? std::string()
-                         : std::string(value.substr(first, last - first + 1));
+        h.location_ = first == std::string_view::npos
+                          ? std::string()
+                          : std::string(value.substr(first, last - first + 1));
+        h.saw_location_ = true;
     } else if (StartsWithNoCase(line, "content-encoding:")) {
-        h.encoded = true;
-    } else if (line == "\r\n" || line == "\n") {
-        // The head of the final response: not an interim 1xx, not a redirect about to be followed.
-        bool redirect = h.status >= 300 && h.status < 400 && h.saw_location;
-        if (h.status >= 200 && !redirect) h.head_done = true;
+        h.encoded_ = true;
+    } else if ((line == "\r\n" || line == "\n") && h.status_ >= 200) {
+        // The end of a head that is not an interim 1xx: a redirect to follow (where a URL can be
+        // made of its Location), or the response to show.
+        if (IsRedirect(h.status_) && h.saw_location_)
+            h.redirect_to_ = RedirectTarget(h.url_, h.location_);
+        if (!h.redirect_to_.empty())
+            h.redirect_ = true;
+        else
+            h.head_done_ = true;
     }
     return n;
 }
 
-int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
+int UrlHandle::OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t,
+                          curl_off_t) {
     auto& h = *static_cast<UrlHandle*>(user);
-    if (h.StopRequested()) return 1;  // makes libcurl abort the transfer
-    if (dlnow != h.last_wire_bytes) {
-        h.last_wire_bytes = dlnow;
-        h.last_activity = Clock::now();
-        if (TransferProgress* progress = h.session.options.progress) {
+    if (h.StopRequested()) {
+        h.Abort(Cause::kStopped);
+        return 1;  // makes libcurl abort the transfer
+    }
+    if (dlnow != h.last_wire_bytes_) {
+        h.last_wire_bytes_ = dlnow;
+        h.last_activity_ = Clock::now();
+        if (TransferProgress* progress = h.session_.options.progress) {
             progress->received.store(static_cast<std::uint64_t>(dlnow), std::memory_order_relaxed);
             progress->expected.store(static_cast<std::uint64_t>(std::max<curl_off_t>(dltotal, 0)),
                                      std::memory_order_relaxed);
@@ -162,116 +236,102 @@ int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, cur
     // libcurl also calls this, about once a second, while it waits on its own between reads: for
     // an ftp server's closing answers, for instance. The stall time ends those waits too; a
     // transfer paused for the reads is waiting for us, not for the server.
-    if (!h.paused && h.Stalled()) {
-        h.stalled = true;
+    if (!h.paused_ && h.Stalled()) {
+        h.Abort(Cause::kStalled);
         return 1;
     }
     return 0;
 }
 
-}  // namespace
-
 template <typename Pred>
 void UrlHandle::Pump(Pred until) {
-    const auto stall = session.options.limits.stall_timeout;
-    while (!done && !until()) {
+    const auto stall = session_.options.limits.stall_timeout;
+    while (!done_ && !until()) {
         // Stop() wakes the wait below, so a stop is seen here at once, whatever the transfer
         // waits for; libcurl's progress callback alone would see it only once a second.
         if (StopRequested()) {
-            done = true;
-            result = CURLE_ABORTED_BY_CALLBACK;
+            Abort(Cause::kStopped);
+            Finish(CURLE_ABORTED_BY_CALLBACK);
             break;
         }
         int running = 0;
-        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
-            done = true;
-            result = CURLE_FAILED_INIT;
+        if (curl_multi_perform(multi_.get(), &running) != CURLM_OK) {
+            Finish(CURLE_FAILED_INIT);
             break;
         }
         int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi.get(), &queued)) {
-            if (msg->msg == CURLMSG_DONE) {
-                done = true;
-                result = msg->data.result;
-                // Ended by the stall time inside libcurl's own wait (see OnProgress).
-                if (result == CURLE_ABORTED_BY_CALLBACK && stalled && !StopRequested())
-                    result = CURLE_OPERATION_TIMEDOUT;
-            }
+        while (CURLMsg* msg = curl_multi_info_read(multi_.get(), &queued)) {
+            if (msg->msg == CURLMSG_DONE) Finish(msg->data.result);
         }
-        if (done || until()) break;
+        if (done_ || until()) break;
 
         auto wait = std::chrono::milliseconds(1000);
         if (Stalled()) {
-            done = true;
-            stalled = true;
-            result = CURLE_OPERATION_TIMEDOUT;
+            Abort(Cause::kStalled);
+            Finish(CURLE_OPERATION_TIMEDOUT);
             break;
         }
-        if (connected) {
+        if (connected_) {
             wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(
-                                      stall - (Clock::now() - last_activity)));
+                                      stall - (Clock::now() - last_activity_)));
         } else {
             wait = std::chrono::milliseconds(50);  // look for the connection soon
         }
-        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+        curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
     }
 }
 
-int ResponseStatus(UrlHandle& h) {
-    return h.status;
+void UrlHandle::End() {
+    if (attached_) curl_multi_remove_handle(multi_.get(), easy_.get());
+    attached_ = false;
+    easy_.reset();
 }
 
-std::optional<std::uint64_t> DeclaredLength(UrlHandle& h) {
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(h.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
-        length < 0 || static_cast<std::uint64_t>(length) > h.session.options.limits.max_body_bytes)
-        return std::nullopt;
-    return static_cast<std::uint64_t>(length);
-}
-
-UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
-    Failure failure;
-    return OpenUrl(session, url, flags, failure);
-}
-
-UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags, Failure& failure) {
-    failure = {};
-    auto fail = [&failure](Failure::Kind kind, const char* text) {
-        failure.kind = kind;
-        failure.text = text;
-        return nullptr;
-    };
-    UrlPtr h(new UrlHandle(session));
-    h->multi.reset(curl_multi_init());
-    h->easy.reset(curl_easy_init());
-    if (!h->multi || !h->easy) return fail(Failure::Kind::kNoMemory, "no memory for the transfer");
-    h->AttachToStopSignal();
-
-    if (flags & kReload) {
-        curl_slist* list = nullptr;
-        for (const char* line : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
-            curl_slist* grown = curl_slist_append(list, line);
-            if (!grown) {
-                curl_slist_free_all(list);
-                return fail(Failure::Kind::kNoMemory, "no memory for the request");
-            }
-            list = grown;
-        }
-        h->request_headers.reset(list);
+bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
+    End();
+    url_ = url;
+    proxy_ = proxy;
+    dest_ = {};
+    delivered_ = 0;
+    overflow_.clear();
+    overflow_pos_ = 0;
+    paused_ = false;
+    encoded_ = false;
+    body_bytes_ = 0;
+    head_bytes_ = 0;
+    status_ = 0;
+    saw_location_ = false;
+    location_.clear();
+    redirect_to_.clear();
+    head_done_ = false;
+    redirect_ = false;
+    done_ = false;
+    result_ = CURLE_OK;
+    cause_ = Cause::kNone;
+    error_text_[0] = '\0';
+    started_ = Clock::now();
+    connected_ = false;
+    last_wire_bytes_ = 0;
+    last_activity_ = started_;
+    if (TransferProgress* progress = session_.options.progress) {
+        progress->SetProxy(ProxyHostAndPort(proxy.url));
+        progress->received.store(0, std::memory_order_relaxed);
+        progress->expected.store(0, std::memory_order_relaxed);
     }
 
-    const SessionOptions& o = session.options;
-    const std::string encoded = EncodeUrl(url);
-    CURL* e = h->easy.get();
+    easy_.reset(curl_easy_init());
+    if (!easy_) return false;
+    const SessionOptions& o = session_.options;
+    CURL* e = easy_.get();
     const long response_seconds = static_cast<long>(std::max<std::int64_t>(
         1, std::chrono::ceil<std::chrono::seconds>(o.limits.stall_timeout).count()));
-    bool ok = curl_easy_setopt(e, CURLOPT_URL, encoded.c_str()) == CURLE_OK &&
+    bool ok = curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_text_) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_URL, url_.c_str()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https,ftp") == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_MAXREDIRS, long{kMaxRedirects}) == CURLE_OK &&
+              // Redirects are followed here, each to the proxy chosen for its own URL.
+              curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_USERAGENT, o.agent.c_str()) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_HTTPHEADER, h->request_headers.get()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_HTTPHEADER, request_headers_.get()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
@@ -279,20 +339,23 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags, Failure& 
                                static_cast<long>(o.limits.connect_timeout.count())) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_SHARE, session.share.get()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_SHARE, session_.share.get()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_COOKIEFILE, "") == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_WRITEDATA, h.get()) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &OnHeader) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_HEADERDATA, h.get()) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &OnProgress) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_XFERINFODATA, h.get()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &UrlHandle::OnBody) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_WRITEDATA, this) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &UrlHandle::OnHeader) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_HEADERDATA, this) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &UrlHandle::OnProgress) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_XFERINFODATA, this) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_ERRORBUFFER, h->error_text) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE,
                                static_cast<curl_off_t>(o.limits.max_body_bytes)) == CURLE_OK &&
-              // Credentials in the proxy variable, in whatever scheme the proxy asks for.
+              // The way chosen, and no other: an empty proxy goes straight to the server, and an
+              // empty bypass list keeps no_proxy out too. libcurl then never reads the variables.
+              curl_easy_setopt(e, CURLOPT_PROXY, proxy_.url.c_str()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_NOPROXY, "") == CURLE_OK &&
+              // A proxy's user name and password, in whatever scheme the proxy asks for.
               curl_easy_setopt(e, CURLOPT_PROXYAUTH, CURLAUTH_ANY) == CURLE_OK &&
               // Each connection closes as its transfer ends, inside the transfer's own waits, which
               // the stop signal and the stall time end: left for later, an ftp connection would
@@ -302,99 +365,194 @@ UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags, Failure& 
               // A name look-up that outlives the transfer is left to end on its own thread rather
               // than waited for.
               curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK;
+    if (ok && !proxy_.user.empty()) {
+        ok = curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, proxy_.user.c_str()) == CURLE_OK &&
+             curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, proxy_.password.c_str()) == CURLE_OK;
+    }
     if (ok && !o.ca_file.empty()) {
         // The file alone: libcurl would otherwise still look in the system's directory of CAs.
         ok = curl_easy_setopt(e, CURLOPT_CAINFO, o.ca_file.c_str()) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<const char*>(nullptr)) == CURLE_OK;
     }
-    if (ok && o.access == AccessMode::kNamedProxy) {
-        // Setting both also keeps the proxy variables of the environment out of this session.
-        ok = curl_easy_setopt(e, CURLOPT_PROXY, o.proxy.c_str()) == CURLE_OK &&
-             curl_easy_setopt(e, CURLOPT_NOPROXY, o.bypass.c_str()) == CURLE_OK;
-    }
-    if (!ok) return fail(Failure::Kind::kOther, "the transfer cannot be set up");
-    if (curl_multi_add_handle(h->multi.get(), e) != CURLM_OK)
-        return fail(Failure::Kind::kOther, "the transfer cannot be started");
-    h->attached = true;
+    if (!ok || curl_multi_add_handle(multi_.get(), e) != CURLM_OK) return false;
+    attached_ = true;
+    return true;
+}
 
-    h->Pump([&h] { return h->head_done; });
-    if ((h->too_large || h->result == CURLE_FILESIZE_EXCEEDED) && !h->StopRequested()) {
-        // A declared or decoded size past the cap: the reads report it.
-        h->too_large = true;
-        return h;
+bool UrlHandle::TryNextWay(const Failure& failure, const Proxy& next) const {
+    using Kind = Failure::Kind;
+    switch (failure.kind) {
+        case Kind::kProxyNotFound:
+        case Kind::kProxyConnectionRefused:
+        case Kind::kProxyCouldNotConnect:
+            return true;
+        case Kind::kProxyTimedOut:
+            // Not when the proxy took the connection and then went quiet: it may be waiting for
+            // the server, and would have the same wait through the next one.
+            return cause_ != Cause::kStalled;
+        default:
+            break;
     }
-    if (h->done && h->result != CURLE_OK && !h->head_done) {
-        failure = h->Describe();
-        return nullptr;
+    // A proxy named as plain SOCKS is tried as version 5 and then 4; a handshake that fails in one
+    // goes on to the other.
+    constexpr std::string_view kV5 = "socks5h://", kV4 = "socks4a://";
+    return result_ == CURLE_PROXY && proxy_.url.starts_with(kV5) && next.url.starts_with(kV4) &&
+           proxy_.url.substr(kV5.size()) == next.url.substr(kV4.size());
+}
+
+std::optional<std::uint64_t> UrlHandle::DeclaredLength() const {
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+        length < 0 || static_cast<std::uint64_t>(length) > session_.options.limits.max_body_bytes)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(length);
+}
+
+bool UrlHandle::Open(std::string_view url, unsigned flags, Failure& failure) {
+    using Kind = Failure::Kind;
+    failure = {};
+    auto fail = [&failure](Kind kind, const char* text) {
+        failure.kind = kind;
+        failure.text = text;
+        return false;
+    };
+    multi_.reset(curl_multi_init());
+    if (!multi_) return fail(Kind::kNoMemory, "no memory for the transfer");
+    if (session_.options.stop) session_.options.stop->Attach(multi_.get());
+    if (flags & kReload) {
+        curl_slist* list = nullptr;
+        for (const char* line : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
+            curl_slist* grown = curl_slist_append(list, line);
+            if (!grown) {
+                curl_slist_free_all(list);
+                return fail(Kind::kNoMemory, "no memory for the request");
+            }
+            list = grown;
+        }
+        request_headers_.reset(list);
     }
-    if (o.progress) {
+
+    std::string current = WithScheme(EncodeUrl(url));
+    for (int redirects = 0;; ++redirects) {
+        std::vector<Proxy> ways;
+        if (session_.options.proxies) ways = session_.options.proxies(current);
+        if (ways.empty()) ways.emplace_back();
+        for (std::size_t i = 0;; ++i) {
+            if (!Begin(current, ways[i]))
+                return fail(Kind::kOther, "the transfer cannot be set up");
+            Pump([this] { return head_done_ || redirect_; });
+            if ((cause_ == Cause::kTooLarge || result_ == CURLE_FILESIZE_EXCEEDED) &&
+                !StopRequested()) {
+                // A declared or decoded size past the cap: the reads report it.
+                Abort(Cause::kTooLarge);
+                return true;
+            }
+            if (!done_ || result_ == CURLE_OK || head_done_ || redirect_) break;
+            failure = Describe();
+            if (i + 1 < ways.size() && TryNextWay(failure, ways[i + 1])) continue;
+            return false;
+        }
+        if (!redirect_) break;
+
+        const std::string next = redirect_to_;
+        const UrlParts parts = PartsOf(next);
+        if (redirects == kMaxRedirects || (parts.scheme != "http" && parts.scheme != "https")) {
+            const UrlParts here = PartsOf(url_);
+            failure.kind =
+                redirects == kMaxRedirects ? Kind::kTooManyRedirects : Kind::kRedirectScheme;
+            failure.text = redirects == kMaxRedirects ? "too many redirects"
+                                                      : "a redirect to a scheme not followed";
+            failure.host = here.host;
+            failure.scheme = failure.kind == Kind::kRedirectScheme ? parts.scheme : here.scheme;
+            failure.proxy = ProxyHostAndPort(proxy_.url);
+            return false;
+        }
+        current = next;
+    }
+
+    if (TransferProgress* progress = session_.options.progress) {
         curl_off_t length = -1;
-        if (curl_easy_getinfo(e, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        if (curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
+                CURLE_OK &&
             length > 0)
-            o.progress->expected.store(static_cast<std::uint64_t>(length),
-                                       std::memory_order_relaxed);
-        o.progress->answered.store(true, std::memory_order_release);
+            progress->expected.store(static_cast<std::uint64_t>(length), std::memory_order_relaxed);
+        progress->answered.store(true, std::memory_order_release);
     }
+    return true;
+}
+
+ReadResult UrlHandle::Read(std::span<std::uint8_t> dest) {
+    if (StopRequested() && !EndedWhole()) {
+        Abort(Cause::kStopped);
+        Finish(CURLE_ABORTED_BY_CALLBACK);
+        return {ReadStatus::kFailed, 0, Describe()};
+    }
+    auto too_large = [this] {
+        overflow_ = {};
+        overflow_pos_ = 0;
+        return ReadResult{ReadStatus::kTooLarge, 0, Describe()};
+    };
+    if (cause_ == Cause::kTooLarge) return too_large();
+    if (dest.empty()) return {ReadStatus::kOk, 0, {}};
+    if (overflow_pos_ < overflow_.size()) {
+        std::size_t n = std::min(dest.size(), overflow_.size() - overflow_pos_);
+        std::memcpy(dest.data(), overflow_.data() + overflow_pos_, n);
+        overflow_pos_ += n;
+        if (overflow_pos_ == overflow_.size()) {
+            // Its capacity stays for the next burst: one step of the transfer can deliver many
+            // pieces, and giving the block back each time costs fresh pages each time.
+            overflow_.clear();
+            overflow_pos_ = 0;
+        }
+        return {ReadStatus::kOk, n, {}};
+    }
+    if (paused_) {
+        // libcurl hands over what it kept, into `dest` and `overflow_`, before this returns.
+        paused_ = false;
+        dest_ = dest;
+        delivered_ = 0;
+        const CURLcode resumed = curl_easy_pause(easy_.get(), CURLPAUSE_CONT);
+        dest_ = {};
+        if (resumed != CURLE_OK) Finish(resumed);
+        if (cause_ == Cause::kTooLarge) return too_large();
+        if (delivered_ > 0) return {ReadStatus::kOk, delivered_, {}};
+    }
+    if (!done_) {
+        dest_ = dest;
+        delivered_ = 0;
+        Pump([this] { return delivered_ > 0; });
+        dest_ = {};
+        if (cause_ == Cause::kTooLarge) return too_large();
+        if (delivered_ > 0) return {ReadStatus::kOk, delivered_, {}};
+    }
+    if (EndedWhole()) return {ReadStatus::kOk, 0, {}};
+    if (StopRequested()) return {ReadStatus::kFailed, 0, Describe()};
+    if (result_ == CURLE_FILESIZE_EXCEEDED) return {ReadStatus::kTooLarge, 0, Describe()};
+    if (result_ != CURLE_OK || cause_ != Cause::kNone) return {ReadStatus::kFailed, 0, Describe()};
+    return {ReadStatus::kOk, 0, {}};
+}
+
+UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags) {
+    Failure failure;
+    return OpenUrl(session, url, flags, failure);
+}
+
+UrlPtr OpenUrl(Session& session, std::string_view url, unsigned flags, Failure& failure) {
+    UrlPtr h(new UrlHandle(session));
+    if (!h->Open(url, flags, failure)) return nullptr;
     return h;
 }
 
 ReadResult Read(UrlHandle& h, std::span<std::uint8_t> dest) {
-    if (h.StopRequested() && !h.EndedWhole()) {
-        if (!h.done) {
-            h.done = true;
-            h.result = CURLE_ABORTED_BY_CALLBACK;
-        }
-        return {ReadStatus::kFailed, 0, h.Describe()};
-    }
-    if (h.too_large) return {ReadStatus::kTooLarge, 0, h.Describe()};
-    if (dest.empty()) return {ReadStatus::kOk, 0, {}};
-    if (h.overflow_pos < h.overflow.size()) {
-        std::size_t n = std::min(dest.size(), h.overflow.size() - h.overflow_pos);
-        std::memcpy(dest.data(), h.overflow.data() + h.overflow_pos, n);
-        h.overflow_pos += n;
-        if (h.overflow_pos == h.overflow.size()) {
-            // Its capacity stays for the next burst: one step of the transfer can deliver many
-            // pieces, and giving the block back each time costs fresh pages each time.
-            h.overflow.clear();
-            h.overflow_pos = 0;
-        }
-        return {ReadStatus::kOk, n, {}};
-    }
-    if (h.paused) {
-        // libcurl hands over what it kept, into `dest` and `overflow`, before this returns.
-        h.paused = false;
-        h.dest = dest;
-        h.delivered = 0;
-        const CURLcode resumed = curl_easy_pause(h.easy.get(), CURLPAUSE_CONT);
-        h.dest = {};
-        if (resumed != CURLE_OK && !h.done) {
-            h.done = true;
-            h.result = resumed;
-        }
-        if (h.too_large) {
-            h.overflow = {};
-            h.overflow_pos = 0;
-            return {ReadStatus::kTooLarge, 0, h.Describe()};
-        }
-        if (h.delivered > 0) return {ReadStatus::kOk, h.delivered, {}};
-    }
-    if (!h.done) {
-        h.dest = dest;
-        h.delivered = 0;
-        h.Pump([&h] { return h.delivered > 0; });
-        h.dest = {};
-        if (h.too_large) {
-            h.overflow = {};
-            h.overflow_pos = 0;
-            return {ReadStatus::kTooLarge, 0, h.Describe()};
-        }
-        if (h.delivered > 0) return {ReadStatus::kOk, h.delivered, {}};
-    }
-    if (h.EndedWhole()) return {ReadStatus::kOk, 0, {}};
-    if (h.StopRequested()) return {ReadStatus::kFailed, 0, h.Describe()};
-    if (h.result == CURLE_FILESIZE_EXCEEDED) return {ReadStatus::kTooLarge, 0, h.Describe()};
-    if (h.result != CURLE_OK) return {ReadStatus::kFailed, 0, h.Describe()};
-    return {ReadStatus::kOk, 0, {}};
+    return h.Read(dest);
+}
+
+int ResponseStatus(UrlHandle& h) {
+    return h.status();
+}
+
+std::optional<std::uint64_t> DeclaredLength(UrlHandle& h) {
+    return h.DeclaredLength();
 }
 
 }  // namespace urlclient

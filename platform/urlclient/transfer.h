@@ -1,6 +1,6 @@
 #pragma once
 
-// What the URL client's files share about a session and a transfer in progress. Internal to this
+// What the URL client's files share about a session and a URL opened in it. Internal to this
 // folder: the rest of the program sees url_client.h alone.
 
 #include <curl/curl.h>
@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -43,6 +44,8 @@ public:
     int open_urls = 0;
 };
 
+// A URL opened in a session: the requests that reach it (the first, then each redirect's), each
+// tried the ways the session's chooser gives, and the body of the last, read as it arrives.
 class UrlHandle {
 public:
     explicit UrlHandle(Session& owner);
@@ -50,58 +53,94 @@ public:
     UrlHandle(const UrlHandle&) = delete;
     UrlHandle& operator=(const UrlHandle&) = delete;
 
-    bool StopRequested() const {
-        return session.options.stop != nullptr && session.options.stop->Stopped();
-    }
-    // Lets the session's StopSignal wake the transfer's waits from another thread.
-    void AttachToStopSignal();
-    // Whether the transfer has ended with the whole body delivered to libcurl's callbacks.
-    bool EndedWhole() const { return done && result == CURLE_OK && !too_large; }
-    // Why the transfer brought nothing (more), from what it ended with.
-    Failure Describe() const;
+    // See OpenUrl, Read, ResponseStatus and DeclaredLength.
+    bool Open(std::string_view url, unsigned flags, Failure& failure);
+    ReadResult Read(std::span<std::uint8_t> dest);
+    int status() const { return status_; }
+    std::optional<std::uint64_t> DeclaredLength() const;
+
+private:
+    // Why our side ended a transfer, beside the code libcurl ended it with.
+    enum class Cause {
+        kNone,          // libcurl ended it by itself; its code says how
+        kStopped,       // the session's StopSignal
+        kStalled,       // nothing arrived for the stall time
+        kTooLarge,      // the body passed the cap
+        kHeadTooLarge,  // the response head passed what is accepted
+        kNoMemory,      // memory to hold the body ahead of the reads could not be had
+    };
+
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user);
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user);
+    static int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t);
+
+    // Sets up one request for `url` (as it is sent) the way `proxy`, in a fresh easy handle, and
+    // starts it; false when libcurl refuses (its text in error_text_).
+    bool Begin(const std::string& url, const Proxy& proxy);
+    // Lets go of the request in progress: its easy handle leaves the multi handle and closes.
+    void End();
     // Runs the transfer until `until()` holds or it ends; applies the stall time.
     template <typename Pred>
     void Pump(Pred until);
     // Whether nothing has arrived for the stall time, once a connection stands; notes the
     // connection when libcurl reports one.
     bool Stalled();
+    bool StopRequested() const;
+    // Whether the transfer has ended with the whole body delivered to the callbacks.
+    bool EndedWhole() const { return done_ && result_ == CURLE_OK && cause_ == Cause::kNone; }
 
-    Session& session;
-    std::unique_ptr<curl_slist, SlistFree> request_headers;
-    std::unique_ptr<CURLM, MultiCleanup> multi;
-    std::unique_ptr<CURL, EasyCleanup> easy;
-    bool attached = false;
+    // Notes why our side is about to end the transfer (a callback's abort, or the pump giving up);
+    // the first cause noted stays.
+    void Abort(Cause cause);
+    // The one place where a transfer ends: libcurl's code, as it reported it or as our side
+    // gives it. A later end keeps the first one's code; a whole body drops the noted cause.
+    void Finish(CURLcode code);
+    // Why the transfer brought nothing (more), from what it ended with (classify.cpp).
+    Failure Describe() const;
+    // A failure of the current request that lets it try its next way: the proxy could not be
+    // reached, or (a SOCKS 5 proxy to be tried as SOCKS 4 next) could not be spoken to.
+    bool TryNextWay(const Failure& failure, const Proxy& next) const;
+
+    Session& session_;
+    std::unique_ptr<curl_slist, SlistFree> request_headers_;
+    std::unique_ptr<CURLM, MultiCleanup> multi_;
+    std::unique_ptr<CURL, EasyCleanup> easy_;
+    bool attached_ = false;
+
+    // The request in progress: its URL as sent, and the way it went.
+    std::string url_;
+    Proxy proxy_;
 
     // Where the body goes: straight into the caller's buffer during a read, the surplus (and
-    // whatever arrives while opening) into `overflow`, which is only filled once it is empty.
-    std::span<std::uint8_t> dest;
-    std::size_t delivered = 0;
-    std::vector<std::uint8_t> overflow;
-    std::size_t overflow_pos = 0;
-    // Once `overflow` holds SessionOptions::read_ahead bytes, libcurl is paused rather than handed
-    // more: a body that arrives faster than it is read then waits in the socket, and `overflow`
-    // stays small enough to be copied out of the cache instead of memory.
-    bool paused = false;
-    bool encoded = false;  // the final response's body is being decoded (Content-Encoding)
+    // whatever arrives while opening) into `overflow_`, which is only filled once it is empty.
+    std::span<std::uint8_t> dest_;
+    std::size_t delivered_ = 0;
+    std::vector<std::uint8_t> overflow_;
+    std::size_t overflow_pos_ = 0;
+    // Once `overflow_` holds SessionOptions::read_ahead bytes, libcurl is paused rather than
+    // handed more: a body that arrives faster than it is read then waits in the socket, and
+    // `overflow_` stays small enough to be copied out of the cache instead of memory.
+    bool paused_ = false;
+    bool encoded_ = false;  // the response's body is being decoded (Content-Encoding)
 
-    std::uint64_t body_bytes = 0;
-    std::uint64_t head_bytes = 0;
-    int status = 0;
-    bool saw_location = false;
-    std::string location;  // the Location of the last response that had one
-    bool head_done = false;
-    bool done = false;
-    bool too_large = false;
-    bool head_too_large = false;
-    bool out_of_memory = false;
-    bool stalled = false;  // ended by the stall time rather than libcurl's connect time-out
-    CURLcode result = CURLE_OK;
-    char error_text[CURL_ERROR_SIZE] = {};
+    std::uint64_t body_bytes_ = 0;
+    std::uint64_t head_bytes_ = 0;
+    int status_ = 0;
+    bool saw_location_ = false;
+    std::string location_;    // the Location of the last response that had one
+    bool head_done_ = false;  // the head of a response to show has come
+    bool redirect_ = false;   // the head of a redirect to follow has come: to `redirect_to_`
+    std::string redirect_to_;
 
-    const Clock::time_point started = Clock::now();
-    bool connected = false;
-    curl_off_t last_wire_bytes = 0;
-    Clock::time_point last_activity = Clock::now();
+    bool done_ = false;
+    CURLcode result_ = CURLE_OK;
+    Cause cause_ = Cause::kNone;
+    char error_text_[CURL_ERROR_SIZE] = {};
+
+    Clock::time_point started_ = Clock::now();
+    bool connected_ = false;
+    curl_off_t last_wire_bytes_ = 0;
+    Clock::time_point last_activity_ = Clock::now();
 };
 
 }  // namespace urlclient

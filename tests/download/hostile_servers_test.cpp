@@ -48,6 +48,13 @@ protected:
     void SetUp() override {
         limits_.connect_timeout = milliseconds(2000);
         limits_.stall_timeout = milliseconds(400);
+        // The first download of a process starts what stays for the next ones (the program that
+        // reads the desktop's proxy settings): only what a download leaves behind is counted.
+        server_.Serve("/warm-up", Reply::Ok("w"));
+        std::vector<std::uint8_t> body;
+        Module1::DownloadBytes(QString::fromStdString(server_.Url("/warm-up")), body, QString(),
+                               limits_);
+        ASSERT_TRUE(server_.WaitUntilIdle());
     }
 
     struct Outcome {
@@ -83,7 +90,7 @@ protected:
 
     static std::size_t Sub(std::size_t a, std::size_t b) { return a > b ? a - b : 0; }
 
-    NoProxyVariables no_proxy_variables_;
+    NoProxySettings no_proxy_settings_;
     urlclient::Limits limits_;
     LoopbackServer server_;
 };
@@ -153,13 +160,15 @@ TEST_F(HostileServerTest, RedirectLoopGivesZero) {
     server_.Serve("/self", Reply::Redirect(302, "/self"));
     server_.Serve("/ping", Reply::Redirect(301, "/pong"));
     server_.Serve("/pong", Reply::Redirect(307, "/ping"));
+    const std::size_t before = server_.RequestCount();
     for (const char* path : {"/self", "/ping"}) {
         Outcome out = Fetch(server_.Url(path));
         EXPECT_EQ(out.result, 0) << path;
         EXPECT_EQ(out.body, (std::vector<std::uint8_t>{1, 2, 3})) << path;  // never opened
         EXPECT_LT(out.peak_growth, 32 * kMiB);
     }
-    EXPECT_EQ(server_.RequestCount(), 2u * 11u);  // the first request and ten redirects, each
+    // The first request and ten redirects, each.
+    EXPECT_EQ(server_.RequestCount() - before, 2u * 11u);
 }
 
 TEST_F(HostileServerTest, EndlessResponseHeadGivesZero) {

@@ -32,7 +32,7 @@ urlclient::Limits ShortLimits() {
 
 class DownloadBytesTest : public testing::Test {
 protected:
-    NoProxyVariables no_proxy_variables_;
+    NoProxySettings no_proxy_settings_;
     LoopbackServer server_;
 };
 

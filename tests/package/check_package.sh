@@ -35,6 +35,7 @@ root=$tmp/root
 # Exactly these files, and nothing a build or test rule might install by mistake.
 expected=$(printf '%s\n' \
   "usr/bin/recv-html" \
+  "usr/libexec/recv-html/recv-html-proxy" \
   "usr/share/applications/$app_id.desktop" \
   "usr/share/icons/hicolor/scalable/apps/$app_id.svg" \
   "usr/share/metainfo/$app_id.metainfo.xml" | sort)
@@ -44,16 +45,21 @@ if [ "$actual" != "$expected" ]; then
 fi
 
 bin=$root/usr/bin/recv-html
+helper=$root/usr/libexec/recv-html/recv-html-proxy
 desktop=$root/usr/share/applications/$app_id.desktop
 icon=$root/usr/share/icons/hicolor/scalable/apps/$app_id.svg
 metainfo=$root/usr/share/metainfo/$app_id.metainfo.xml
 
-if [ -f "$bin" ]; then
-  [ -x "$bin" ] || fail "recv-html is not executable"
-  info=$(file -b "$bin")
-  [[ "$info" == ELF* ]] || fail "recv-html is not an ELF program: $info"
-  [[ "$info" == *", stripped"* ]] || fail "recv-html is not stripped: $info"
-fi
+programs=()
+for program in "$bin" "$helper"; do
+  [ -f "$program" ] || continue
+  programs+=("$program")
+  name=$(basename "$program")
+  [ -x "$program" ] || fail "$name is not executable"
+  info=$(file -b "$program")
+  [[ "$info" == ELF* ]] || fail "$name is not an ELF program: $info"
+  [[ "$info" == *", stripped"* ]] || fail "$name is not stripped: $info"
+done
 if [ -f "$icon" ]; then
   info=$(file -b "$icon")
   [[ "$info" == *"SVG"* ]] || fail "the icon is not SVG: $info"
@@ -81,27 +87,30 @@ if [ -f "$metainfo" ]; then
   [ "$newest" = "$version" ] || fail "the newest release in the metainfo is '$newest', not $version"
 fi
 
-# Dependencies: the package of every library the program links (dpkg-shlibdeps finds them), and
-# two that no library names: the Japanese font, and the certificate store without which every
-# https page fails.
+# Dependencies: the package of every library the programs link (dpkg-shlibdeps finds them), and
+# those that no library names: the Japanese font, the certificate store without which every https
+# page fails, and libproxy's plugins for GNOME's settings and PAC files; KDE's is recommended.
 depends=$(dpkg-deb -f "$deb" Depends)
-wanted=(fonts-ipafont-gothic ca-certificates)
-if [ -f "$bin" ]; then
-  for soname in $(objdump -p "$bin" | awk '$1 == "NEEDED" { print $2 }'); do
+wanted=(fonts-ipafont-gothic ca-certificates libproxy1-plugin-gsettings libproxy1-plugin-webkit)
+for program in "${programs[@]}"; do
+  for soname in $(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 }'); do
     # awk reads to the end: leaving early would kill ldconfig with SIGPIPE, which pipefail and
     # set -e would turn into a silent exit of this script.
     path=$(ldconfig -p | awk -v so="$soname" '$1 == so && /x86-64/ && !found { print $NF; found = 1 }')
     owner=$(dpkg -S "$path" 2>/dev/null || dpkg -S "$(realpath "$path")" 2>/dev/null || true)
     if [ -z "$owner" ]; then
-      fail "no installed package owns $soname, which recv-html links"
+      fail "no installed package owns $soname, which $(basename "$program") links"
     else
       wanted+=("${owner%%:*}")
     fi
   done
-fi
+done
 for want in "${wanted[@]}"; do
   [[ ", $depends," == *", $want"[\ ,]* ]] || fail "Depends lacks $want: $depends"
 done
+recommends=$(dpkg-deb -f "$deb" Recommends)
+[[ ", $recommends," == *", libproxy1-plugin-kconfig"[\ ,]* ]] ||
+  fail "Recommends lacks libproxy1-plugin-kconfig: $recommends"
 [[ "$depends" != *libasan* && "$depends" != *libubsan* ]] ||
   fail "the package depends on a sanitizer runtime: $depends"
 package=$(dpkg-deb -f "$deb" Package)

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -517,6 +518,67 @@ std::string LoopbackProxy::Address() const {
     return "127.0.0.1:" + std::to_string(Port());
 }
 
+namespace {
+
+constexpr const char* kDigestRealm = "recv-html-test";
+constexpr const char* kDigestNonce = "4f2a9c7e1b3d5f60";
+
+std::string Md5Hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(text.data(), text.size(), digest, &size, EVP_md5(), nullptr);
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < size; ++i) {
+        out += kHex[digest[i] >> 4];
+        out += kHex[digest[i] & 15];
+    }
+    return out;
+}
+
+// The value of `name` in a Digest header's list (name="value" or name=value).
+std::string DigestField(std::string_view header, std::string_view name) {
+    std::size_t at = 0;
+    while ((at = header.find(name, at)) != std::string_view::npos) {
+        const bool starts = at == 0 || header[at - 1] == ' ' || header[at - 1] == ',';
+        const std::size_t eq = at + name.size();
+        if (starts && eq < header.size() && header[eq] == '=') {
+            std::string_view value = header.substr(eq + 1);
+            if (!value.empty() && value.front() == '"') {
+                value.remove_prefix(1);
+                return std::string(value.substr(0, value.find('"')));
+            }
+            return Trim(value.substr(0, value.find(',')));
+        }
+        at = eq;
+    }
+    return "";
+}
+
+}  // namespace
+
+void LoopbackProxy::RequireDigestLogin(std::string user, std::string password) {
+    std::lock_guard<std::mutex> lock(login_mutex_);
+    login_.emplace(std::move(user), std::move(password));
+}
+
+bool LoopbackProxy::LoggedIn(const ReceivedRequest& request) const {
+    std::lock_guard<std::mutex> lock(login_mutex_);
+    if (!login_) return true;
+    const std::optional<std::string> header = request.Header("Proxy-Authorization");
+    if (!header || header->rfind("Digest ", 0) != 0) return false;
+    const std::string_view fields = std::string_view(*header).substr(7);
+    if (DigestField(fields, "username") != login_->first ||
+        DigestField(fields, "realm") != kDigestRealm ||
+        DigestField(fields, "nonce") != kDigestNonce || DigestField(fields, "qop") != "auth")
+        return false;
+    const std::string ha1 = Md5Hex(login_->first + ":" + kDigestRealm + ":" + login_->second);
+    const std::string ha2 = Md5Hex(request.method + ":" + DigestField(fields, "uri"));
+    const std::string expected = Md5Hex(ha1 + ":" + kDigestNonce + ":" + DigestField(fields, "nc") +
+                                        ":" + DigestField(fields, "cnonce") + ":auth:" + ha2);
+    return DigestField(fields, "response") == expected;
+}
+
 void LoopbackProxy::ServeConnection(int fd, std::size_t number) {
     const std::atomic<bool>& stop = Stopping();
     int upstream = -1;
@@ -530,6 +592,15 @@ void LoopbackProxy::ServeConnection(int fd, std::size_t number) {
     if (ReadHead(fd, pending, head)) {
         ReceivedRequest request = ParseHead(head, number);
         Record(request);
+        if (!LoggedIn(request)) {
+            const std::string out = std::string("HTTP/1.1 407 Proxy Authentication Required\r\n") +
+                                    "Proxy-Authenticate: Digest realm=\"" + kDigestRealm +
+                                    "\", nonce=\"" + kDigestNonce +
+                                    "\", qop=\"auth\", algorithm=MD5\r\n"
+                                    "Content-Length: 0\r\nConnection: close\r\n\r\n";
+            SendAll(fd, out.data(), out.size());
+            return;
+        }
         // Only "http://127.0.0.1[:port]/..." and "http://localhost[:port]/..." are forwarded.
         std::string_view target = request.target;
         std::uint16_t port = 80;

@@ -166,8 +166,18 @@ public:
     // "127.0.0.1:<port>", the form a client takes as its proxy name.
     std::string Address() const;
 
+    // From now on, a request is forwarded only with a Digest login (MD5, qop "auth") of this user
+    // name and password, as a proxy with "auth_param digest" asks for; any other gets 407 with
+    // the Digest challenge. Basic credentials are refused like wrong ones.
+    void RequireDigestLogin(std::string user, std::string password);
+
 private:
     void ServeConnection(int fd, std::size_t number);
+    // Whether `request` may pass: no login is required, or it gives the right one.
+    bool LoggedIn(const ReceivedRequest& request) const;
+
+    mutable std::mutex login_mutex_;
+    std::optional<std::pair<std::string, std::string>> login_;
 };
 
 // Counts this process's open file descriptors (entries of /proc/self/fd).

@@ -89,7 +89,7 @@ protected:
         QTest::mouseClick(form->Command1, Qt::LeftButton);
     }
 
-    NoProxyVariables noProxyVariables;
+    NoProxySettings noProxySettings;
     LoopbackServer server;
     std::unique_ptr<Form1> form;
 };
@@ -562,7 +562,7 @@ TEST(Form1FetchUnload, ClosingDuringAFetchEndsTheProgramAtOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            NoProxyVariables noProxyVariables;
+            NoProxySettings noProxySettings;
             LoopbackServer srv;
             auto gate = std::make_shared<Gate>();
             Reply reply = Reply::Ok(std::string("never sent"));
@@ -597,7 +597,7 @@ std::size_t AddressSpaceBytes() {
 // process has taken plus `lngRoom`, and ends with status 0 if the window is still up afterwards
 // with an empty box, "0文字" and Go enabled; it says what its box shows on its error output.
 [[noreturn]] void FetchUnderAddressSpaceCap(std::size_t lngBody, std::size_t lngRoom) {
-    NoProxyVariables noProxyVariables;
+    NoProxySettings noProxySettings;
     LoopbackServer srv;
     srv.Serve("/big", Reply::Ok(std::string(lngBody, 'a'), "text/plain"));
     Form1 frm;

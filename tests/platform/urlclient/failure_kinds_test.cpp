@@ -60,7 +60,7 @@ std::string ClosedPort() {
 }
 
 TEST(FailureKinds, EachHostileCaseIsToldApart) {
-    NoProxyVariables no_proxy_variables;
+    NoProxySettings no_proxy_settings;
     LoopbackServer server;
     Reply cut = Reply::Ok(PatternBytes(5000));
     cut.cut_after = 1000;
@@ -96,8 +96,9 @@ TEST(FailureKinds, EachHostileCaseIsToldApart) {
     const std::string via_proxy = "http://" + proxy_address;
     auto named = [](std::string name) {
         return [name](urlclient::SessionOptions& o) {
-            o.access = urlclient::AccessMode::kNamedProxy;
-            o.proxy = name;
+            o.proxies = [name](const std::string&) {
+                return std::vector<urlclient::Proxy>{{name, "", ""}};
+            };
         };
     };
     using Certificate = urlclient::Failure::Certificate;
@@ -105,51 +106,54 @@ TEST(FailureKinds, EachHostileCaseIsToldApart) {
         const char* name;
         std::string url;
         std::function<void(urlclient::SessionOptions&)> set_up;
-        const char* https_proxy;  // the variable, for the tunnel cases
         Kind kind;
         std::string proxy;  // the proxy the failure names
         int proxy_status;   // its answer to a tunnel request
         Certificate certificate;
         std::size_t bytes;  // what came before the failure
     } cases[] = {
-        {"server name not found", "http://a..invalid/", nullptr, nullptr, Kind::kHostNotFound, "",
-         0, Certificate::kOther, 0},
-        {"proxy name not found", server.Url("/"), named("http://a..invalid:8080"), nullptr,
-         Kind::kProxyNotFound, "a..invalid:8080", 0, Certificate::kOther, 0},
-        {"server port closed", "http://127.0.0.1:" + ClosedPort() + "/", nullptr, nullptr,
-         Kind::kConnectionRefused, "", 0, Certificate::kOther, 0},
-        {"proxy port closed", server.Url("/"), named(closed_proxy), nullptr,
-         Kind::kProxyConnectionRefused, closed_proxy, 0, Certificate::kOther, 0},
-        {"proxy never answers", "http://127.0.0.1:" + ClosedPort() + "/silent",
-         named(proxy_address), nullptr, Kind::kProxyTimedOut, proxy_address, 0, Certificate::kOther,
-         0},
-        {"tunnel wants a login", "https://" + tunnelled + "/",
-         [&](auto&) { proxy.Serve(tunnelled, login); }, via_proxy.c_str(), Kind::kProxyNeedsLogin,
-         proxy_address, 407, Certificate::kOther, 0},
-        {"tunnel forbidden", "https://" + tunnelled + "/",
-         [&](auto&) { proxy.Serve(tunnelled, Reply::Status(403, "no")); }, via_proxy.c_str(),
-         Kind::kProxyRefused, proxy_address, 403, Certificate::kOther, 0},
-        {"response head too large", server.Url("/head"), nullptr, nullptr, Kind::kHeadTooLarge, "",
-         0, Certificate::kOther, 0},
-        {"one header line too long", server.Url("/long-line"), nullptr, nullptr,
-         Kind::kHeadTooLarge, "", 0, Certificate::kOther, 0},
-        {"redirect to ftp", server.Url("/to-ftp"), nullptr, nullptr, Kind::kRedirectScheme, "", 0,
+        {"server name not found", "http://a..invalid/", nullptr, Kind::kHostNotFound, "", 0,
          Certificate::kOther, 0},
-        {"body cut part-way", server.Url("/cut"), nullptr, nullptr, Kind::kCutOff, "", 0,
+        {"proxy name not found", server.Url("/"), named("http://a..invalid:8080"),
+         Kind::kProxyNotFound, "a..invalid:8080", 0, Certificate::kOther, 0},
+        {"server port closed", "http://127.0.0.1:" + ClosedPort() + "/", nullptr,
+         Kind::kConnectionRefused, "", 0, Certificate::kOther, 0},
+        {"proxy port closed", server.Url("/"), named(closed_proxy), Kind::kProxyConnectionRefused,
+         closed_proxy, 0, Certificate::kOther, 0},
+        {"proxy never answers", "http://127.0.0.1:" + ClosedPort() + "/silent",
+         named(proxy_address), Kind::kProxyTimedOut, proxy_address, 0, Certificate::kOther, 0},
+        {"tunnel wants a login", "https://" + tunnelled + "/",
+         [&](auto& o) {
+             proxy.Serve(tunnelled, login);
+             named(via_proxy)(o);
+         },
+         Kind::kProxyNeedsLogin, proxy_address, 407, Certificate::kOther, 0},
+        {"tunnel forbidden", "https://" + tunnelled + "/",
+         [&](auto& o) {
+             proxy.Serve(tunnelled, Reply::Status(403, "no"));
+             named(via_proxy)(o);
+         },
+         Kind::kProxyRefused, proxy_address, 403, Certificate::kOther, 0},
+        {"response head too large", server.Url("/head"), nullptr, Kind::kHeadTooLarge, "", 0,
+         Certificate::kOther, 0},
+        {"one header line too long", server.Url("/long-line"), nullptr, Kind::kHeadTooLarge, "", 0,
+         Certificate::kOther, 0},
+        {"redirect to ftp", server.Url("/to-ftp"), nullptr, Kind::kRedirectScheme, "", 0,
+         Certificate::kOther, 0},
+        {"body cut part-way", server.Url("/cut"), nullptr, Kind::kCutOff, "", 0,
          Certificate::kOther, 1000},
-        {"body stalls part-way", server.Url("/stall"), nullptr, nullptr, Kind::kTimedOut, "", 0,
+        {"body stalls part-way", server.Url("/stall"), nullptr, Kind::kTimedOut, "", 0,
          Certificate::kOther, 1000},
-        {"self-signed certificate", self_signed.Url("/"), nullptr, nullptr, Kind::kCertificate, "",
-         0, Certificate::kSelfSigned, 0},
-        {"certificate from an unknown authority", unknown_issuer.Url("/"), nullptr, nullptr,
+        {"self-signed certificate", self_signed.Url("/"), nullptr, Kind::kCertificate, "", 0,
+         Certificate::kSelfSigned, 0},
+        {"certificate from an unknown authority", unknown_issuer.Url("/"), nullptr,
          Kind::kCertificate, "", 0, Certificate::kUnknownIssuer, 0},
         {"no store of trusted certificates", self_signed.Url("/"),
-         [](auto& o) { o.ca_file = "/nonexistent/ca-certificates.crt"; }, nullptr,
-         Kind::kNoCertificateStore, "", 0, Certificate::kOther, 0},
+         [](auto& o) { o.ca_file = "/nonexistent/ca-certificates.crt"; }, Kind::kNoCertificateStore,
+         "", 0, Certificate::kOther, 0},
     };
     for (const auto& c : cases) {
         urlclient::SessionOptions o = ShortOptions();
-        ScopedEnv https_proxy("https_proxy", c.https_proxy);
         if (c.set_up) c.set_up(o);
         const Outcome out = Fetch(c.url, o);
         EXPECT_EQ(out.failure.kind, c.kind) << c.name << ": " << out.failure.text;
@@ -169,7 +173,7 @@ TEST(FailureKinds, EachHostileCaseIsToldApart) {
 // An ftp server that never answers QUIT holds neither a page that came whole nor a press of Esc
 // made while the client waits for that answer: the page is the page, whole.
 TEST(FailureKinds, FtpServerThatNeverAnswersQuitHoldsNothing) {
-    NoProxyVariables no_proxy_variables;
+    NoProxySettings no_proxy_settings;
     const std::string content = PatternBytes(20000);
     FtpServer ftp("page.html", content);
     ftp.AnswerQuit(false);
@@ -195,48 +199,6 @@ TEST(FailureKinds, FtpServerThatNeverAnswersQuitHoldsNothing) {
         // Guards against waiting for the answer (two minutes by libcurl's default), or for the
         // stall time when Esc was pressed: no speed is measured here.
         EXPECT_LT(took, press_esc ? milliseconds(2500) : milliseconds(5000 + 2500)) << press_esc;
-    }
-}
-
-// The proxy a failure names is the one libcurl went through: for each setting, the request
-// reaches the proxy exactly when ProxyFor names it.
-TEST(FailureKinds, ProxyForNamesTheProxyLibcurlUses) {
-    NoProxyVariables no_proxy_variables;
-    LoopbackServer server;
-    LoopbackProxy proxy;
-    server.Serve("/", Reply::Ok("p"));
-    const std::string url = server.Url("/");
-    const std::string localhost_url = "http://localhost:" + std::to_string(server.Port()) + "/";
-    struct Case {
-        const char* http_proxy;
-        const char* all_proxy;
-        const char* no_proxy;
-        const char* upper_no_proxy;
-        std::string url;
-    } cases[] = {
-        {"P", nullptr, nullptr, nullptr, url},
-        {nullptr, "P", nullptr, nullptr, url},
-        {"P", nullptr, "127.0.0.1", nullptr, url},
-        {"P", nullptr, "127.0.0.0/8", nullptr, url},
-        {"P", nullptr, "10.0.0.0/8, example.com", nullptr, url},
-        {"P", nullptr, nullptr, "*", url},
-        {"P", nullptr, ".LOCALHOST", nullptr, localhost_url},
-        {"P", nullptr, "host", nullptr, localhost_url},
-    };
-    const std::string with_login = "http://user:secret@" + proxy.Address();
-    for (const auto& c : cases) {
-        auto value = [&](const char* v) { return v ? with_login.c_str() : nullptr; };
-        ScopedEnv http_proxy("http_proxy", value(c.http_proxy));
-        ScopedEnv all_proxy("all_proxy", value(c.all_proxy));
-        ScopedEnv no_proxy("no_proxy", c.no_proxy);
-        ScopedEnv upper_no_proxy("NO_PROXY", c.upper_no_proxy);
-        const std::size_t before = proxy.RequestCount();
-        const urlclient::SessionOptions o = ShortOptions();
-        EXPECT_EQ(Fetch(c.url, o).body, "p")
-            << c.url << " no_proxy " << (c.no_proxy ? c.no_proxy : "");
-        const bool went_through = proxy.RequestCount() > before;
-        EXPECT_EQ(urlclient::ProxyFor(c.url, o), went_through ? proxy.Address() : "")
-            << c.url << " no_proxy " << (c.no_proxy ? c.no_proxy : "");
     }
 }
 

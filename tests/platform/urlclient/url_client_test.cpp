@@ -37,7 +37,7 @@ urlclient::ReadStatus ReadAll(urlclient::UrlHandle& url, std::size_t step, std::
 
 class UrlClientTest : public testing::Test {
 protected:
-    NoProxyVariables no_proxy_variables_;
+    NoProxySettings no_proxy_settings_;
     LoopbackServer server_;
 };
 
@@ -283,55 +283,57 @@ TEST_F(UrlClientTest, CertificateFromATrustedCaMustNameTheHost) {
     }
 }
 
-TEST_F(UrlClientTest, ProxyModes) {
+// Each request goes the ways the chooser gives for its own URL, and no other: not the proxy
+// variables, which only the download reads; a list is tried in order past proxies that cannot be
+// reached, and stops at one that answered.
+TEST_F(UrlClientTest, EachRequestGoesTheWaysChosenForItsUrl) {
     LoopbackProxy proxy;
+    LoopbackServer other;
     server_.Serve("/", Reply::Ok("p"));
-    const std::string proxy_url = "http://" + proxy.Address();
-    auto fetch = [&](const urlclient::SessionOptions& o) {
-        auto session = urlclient::OpenSession(o);
-        if (!session) return std::string("no session");
-        auto url = urlclient::OpenUrl(*session, server_.Url("/"), urlclient::kReload);
-        if (!url) return std::string("no url");
-        std::string body;
-        ReadAll(*url, 4096, body);
-        return body;
-    };
+    server_.Serve("/away", Reply::Redirect(302, other.Url("/there")));
+    other.Serve("/there", Reply::Ok("t"));
+    std::string closed;
+    {
+        LoopbackServer gone;
+        closed = "http://127.0.0.1:" + std::to_string(gone.Port());
+    }
+    const urlclient::Proxy straight{}, via{"http://" + proxy.Address(), "", ""};
+    const urlclient::Proxy dead{closed, "", ""};
+    const urlclient::Proxy unknown{"http://a..invalid:3128", "", ""};
     struct Case {
         const char* name;
-        urlclient::AccessMode access;
-        std::string proxy;
-        std::string bypass;
-        const char* env_proxy;
-        const char* env_no_proxy;
-        bool via_proxy;
+        std::string path;
+        std::vector<urlclient::Proxy> ways;        // for the server's URLs
+        std::vector<urlclient::Proxy> other_ways;  // for the redirect's target
+        std::string body;
+        std::size_t through_proxy;
     } cases[] = {
-        {"system, no variables", urlclient::AccessMode::kSystemSettings, "", "", nullptr, nullptr,
-         false},
-        {"system, http_proxy", urlclient::AccessMode::kSystemSettings, "", "", proxy_url.c_str(),
-         nullptr, true},
-        {"system, no_proxy", urlclient::AccessMode::kSystemSettings, "", "", proxy_url.c_str(),
-         "127.0.0.1", false},
-        {"named, loopback too", urlclient::AccessMode::kNamedProxy, proxy.Address(), "", nullptr,
-         nullptr, true},
-        {"named ignores no_proxy", urlclient::AccessMode::kNamedProxy, proxy.Address(), "", nullptr,
-         "127.0.0.1", true},
-        {"named with bypass", urlclient::AccessMode::kNamedProxy, proxy.Address(), "127.0.0.1",
-         nullptr, nullptr, false},
+        {"straight", "/", {straight}, {}, "p", 0},
+        {"through the proxy, loopback too", "/", {via}, {}, "p", 1},
+        {"past a dead proxy and one not found", "/", {dead, unknown, via}, {}, "p", 1},
+        {"past a dead proxy to straight", "/", {dead, straight}, {}, "p", 0},
+        {"the redirect's own way", "/away", {straight}, {via}, "t", 1},
+        {"the first request's way not kept", "/away", {via}, {straight}, "t", 1},
     };
+    ScopedEnv variable("http_proxy", closed.c_str());
     for (const auto& c : cases) {
-        ScopedEnv env_proxy("http_proxy", c.env_proxy);
-        ScopedEnv env_no_proxy("no_proxy", c.env_no_proxy);
         urlclient::SessionOptions o = Options();
-        o.access = c.access;
-        o.proxy = c.proxy;
-        o.bypass = c.bypass;
+        std::vector<std::string> asked;
+        o.proxies = [&](const std::string& url) {
+            asked.push_back(url);
+            return url.find(std::to_string(other.Port())) != std::string::npos ? c.other_ways
+                                                                               : c.ways;
+        };
+        auto session = urlclient::OpenSession(o);
         const std::size_t before = proxy.RequestCount();
-        EXPECT_EQ(fetch(o), "p") << c.name;
-        EXPECT_EQ(proxy.RequestCount() - before, c.via_proxy ? 1u : 0u) << c.name;
+        auto url = urlclient::OpenUrl(*session, server_.Url(c.path), urlclient::kReload);
+        ASSERT_TRUE(url) << c.name;
+        std::string body;
+        ReadAll(*url, 4096, body);
+        EXPECT_EQ(body, c.body) << c.name;
+        EXPECT_EQ(proxy.RequestCount() - before, c.through_proxy) << c.name;
+        EXPECT_EQ(asked.size(), c.path == "/away" ? 2u : 1u) << c.name;
     }
-    urlclient::SessionOptions empty_named = Options();
-    empty_named.access = urlclient::AccessMode::kNamedProxy;
-    EXPECT_FALSE(urlclient::OpenSession(empty_named));
 }
 
 }  // namespace
