@@ -29,7 +29,9 @@ std::size_t DecodeRunWithCrLf(std::span<const std::uint8_t> bytText, char16_t* p
         for (std::size_t i = 0; i < progress.written; ++i) {
 #if defined(__SSE2__)
             if (progress.written - i >= 8) {
-                // Eight units at a time while none is one the rule touches (all are above CR).
+                // Eight units at a time while none is one the rule touches (all are above CR):
+                // subtracting CR with saturation leaves zero just for the units up to CR, there
+                // being no unsigned compare before SSE4.1.
                 const __m128i units =
                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(strWindow.data() + i));
                 const __m128i touched = _mm_cmpeq_epi16(

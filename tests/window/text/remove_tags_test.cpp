@@ -207,6 +207,19 @@ TEST(RemoveTags, KeptRoomServesEachSizeInTurn) {
     EXPECT_EQ(RemoveTags(strPage), RemoveTagsPlain(strPage));
 }
 
+// The non-ASCII units are counted sixteen at a time into lanes that hold 255 each: a stretch of
+// more than 255 blocks, kept or dropped once one unit has been dropped, keeps its count.
+TEST(RemoveTags, LongStretchesOfKanjiKeepTheirCount) {
+    const QString strKanji = QString(5000, QChar(0x65E5));
+    const QString texts[] = {
+        QStringLiteral("<p title=あ>") + strKanji + QStringLiteral("<br>い"),
+        QStringLiteral("う<!--") + strKanji + QStringLiteral("-->え<i>") + strKanji,
+    };
+    for (const QString& strText : texts) {
+        EXPECT_EQ(RemoveTags(strText), RemoveTagsPlain(strText)) << strText.size();
+    }
+}
+
 // Pages written the way real ones are, with their text as a reader should see it.
 TEST(RemoveTags, JapanesePage) {
     const char* page =
