@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -42,6 +43,16 @@ struct Tables {
     // The length in bytes of each slot's character decoded and encoded back, 0 where `unit` is
     // kBad.
     std::array<std::uint8_t, kSlots> roundTrip{};
+    // Whether the byte classes ScanShape reads agree with the byte rules, so that it counts the
+    // sequences the walk reads; and whether, besides, every character encodes back to as many
+    // bytes as it came in and the bytes of their own that are no character are few (glibc's: 80,
+    // A0, FD-FF), so that it also gives the round-trip length.
+    bool shapeKnown = false;
+    bool roundTripFollowsShape = false;
+    // Which of those bytes are no character: 80, A0, and FD-FF together.
+    bool bad80 = false;
+    bool badA0 = false;
+    bool badFdToFf = false;
 };
 
 bool AsciiIsItself(const Tables& tables) {
@@ -79,6 +90,181 @@ void MeasureRoundTrips(Tables& tables) {
     }
 }
 
+#if defined(__SSE2__)
+// ---- Counting by the shape of the bytes ----
+//
+// How CP932 bytes divide into sequences follows from the byte classes alone, but where a lead is
+// followed by an ASCII trail (40-7E), which pairs with it only when the two are a character. A run
+// of lead bytes (each of them a trail as well) starts a sequence, since whatever sequence the byte
+// before it is in ends there; the run then pairs off, and a run of odd length pairs its last byte
+// with the byte after it, good or bad, when that is a trail that is not ASCII. Which bytes are the
+// second of a pair is a matter of parity within the runs, which a carry through the run's bits
+// finds for 64 bytes at once, as escaped characters are found in JSON.
+
+// The bytes from `low` to `high`: shifted so that `low` is the least signed byte, the range is
+// the bytes below one bound (SSE2 compares signed bytes only).
+inline __m128i InRange(__m128i bytes, std::uint8_t low, std::uint8_t high) {
+    const __m128i shifted = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - low)));
+    return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + (high - low) + 1)));
+}
+
+// The classes of 64 bytes, a bit each: lead bytes (81-9F, E0-FC), the other trails that are not
+// ASCII (80, A0-DF), the ASCII trails (40-7E), and with kBadSingles the bytes of their own that
+// are no character.
+struct ByteClasses {
+    std::uint64_t lead = 0;
+    std::uint64_t highTrail = 0;
+    std::uint64_t asciiTrail = 0;
+    std::uint64_t badSingle = 0;
+};
+
+template <bool kBadSingles>
+ByteClasses Classify(const Tables& tables, const std::uint8_t* p) {
+    // Bytes of their own that are no character are among 80, A0 and FD-FF (MeasureShape sees to
+    // it): each of the first two picked out when it is one, the last three by their top bit among
+    // the bytes that are neither leads nor trails.
+    const __m128i pick80 = _mm_set1_epi8(static_cast<char>(tables.bad80 ? 0xFF : 0));
+    const __m128i pickA0 = _mm_set1_epi8(static_cast<char>(tables.badA0 ? 0xFF : 0));
+    ByteClasses classes;
+    std::uint64_t high = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const auto Bits = [k](__m128i mask) {
+            return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(mask)))
+                   << (16 * k);
+        };
+        const __m128i is80 = _mm_cmpeq_epi8(b, _mm_set1_epi8(static_cast<char>(0x80)));
+        classes.lead |= Bits(_mm_or_si128(InRange(b, 0x81, 0x9F), InRange(b, 0xE0, 0xFC)));
+        classes.highTrail |= Bits(_mm_or_si128(is80, InRange(b, 0xA0, 0xDF)));
+        classes.asciiTrail |= Bits(InRange(b, 0x40, 0x7E));
+        if constexpr (kBadSingles) {
+            const __m128i isA0 = _mm_cmpeq_epi8(b, _mm_set1_epi8(static_cast<char>(0xA0)));
+            classes.badSingle |=
+                Bits(_mm_or_si128(_mm_and_si128(is80, pick80), _mm_and_si128(isA0, pickA0)));
+            high |= Bits(b);
+        }
+    }
+    if constexpr (kBadSingles) {
+        if (tables.badFdToFf) classes.badSingle |= high & ~(classes.lead | classes.highTrail);
+    }
+    return classes;
+}
+
+// The number of bits set, without the instruction that the processors this is built for may lack
+// (the library call would cost more than these few steps).
+inline std::size_t CountBits(std::uint64_t bits) {
+#if defined(__POPCNT__)
+    return static_cast<std::size_t>(std::popcount(bits));
+#else
+    bits -= bits >> 1 & 0x5555555555555555ULL;
+    bits = (bits & 0x3333333333333333ULL) + (bits >> 2 & 0x3333333333333333ULL);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<std::size_t>((bits * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
+struct Shape {
+    std::size_t twoByte = 0;  // sequences of two bytes, good or bad
+    std::size_t badOne = 0;   // bad sequences of one byte (counted with kBadSingles only)
+};
+
+template <bool kBadSingles>
+Shape ScanShape(const Tables& tables, std::span<const std::uint8_t> input) {
+    constexpr std::uint64_t kEven = 0x5555555555555555ULL;
+    const std::uint8_t* const in = input.data();
+    const std::size_t size = input.size();
+    Shape shape;
+    // 1 when the first byte of the next 64 is the second of a pair that a lead before it starts.
+    std::uint64_t carry = 0;
+    // The last bytes, followed by zeros: bytes of their own, which end any run.
+    std::array<std::uint8_t, 64> tail{};
+    for (std::size_t at = 0; at < size; at += 64) {
+        const std::uint8_t* block = in + at;
+        if (size - at < 64) {
+            std::memcpy(tail.data(), block, size - at);
+            block = tail.data();
+        } else if (carry == 0 && !AnyHighBit16(block) && !AnyHighBit16(block + 16) &&
+                   !AnyHighBit16(block + 32) && !AnyHighBit16(block + 48)) {
+            // Markup: 64 characters of one byte.
+            continue;
+        }
+        const ByteClasses c = Classify<kBadSingles>(tables, block);
+        const std::uint64_t leads = c.lead & ~carry;
+        const std::uint64_t follows = leads << 1 | carry;
+        // Adding the runs that start on an odd bit to the leads carries each of them past its
+        // end; the runs left start on an even bit. A second byte is one at an odd distance from
+        // its run's start.
+        std::uint64_t evenRuns = 0;
+        const bool over = __builtin_add_overflow(leads & ~kEven & ~follows, leads, &evenRuns);
+        const std::uint64_t seconds = (kEven ^ (evenRuns << 1)) & follows;
+        carry = over ? 1 : 0;
+        const std::uint64_t paired = seconds & (c.lead | c.highTrail);
+        shape.twoByte += CountBits(paired);
+        for (std::uint64_t ascii = seconds & c.asciiTrail; ascii != 0; ascii &= ascii - 1) {
+            const int bit = std::countr_zero(ascii);
+            const std::uint8_t lead = bit == 0 ? in[at - 1] : block[bit - 1];
+            if (tables.unit[PairSlot(lead, block[bit])] != kBad) {
+                ++shape.twoByte;
+            } else {
+                ++shape.badOne;
+            }
+        }
+        if constexpr (kBadSingles) {
+            // Leads followed by no trail at all; bytes of their own that are no character, but
+            // as the second of a pair.
+            const std::uint64_t trails = c.lead | c.highTrail | c.asciiTrail;
+            shape.badOne += CountBits(seconds & ~trails) + CountBits(c.badSingle & ~paired);
+        }
+    }
+    // A lead at the very end is a bad sequence of its own.
+    shape.badOne += static_cast<std::size_t>(carry);
+    return shape;
+}
+#endif
+
+// Whether ScanShape may count for the walk, and give the round-trip length too.
+void MeasureShape(Tables& tables) {
+#if defined(__SSE2__)
+    std::array<std::uint8_t, 256> bytes;
+    for (unsigned b = 0; b < 0x100; ++b) bytes[b] = static_cast<std::uint8_t>(b);
+    bool agree = true;
+    for (unsigned at = 0; at < 0x100; at += 64) {
+        const ByteClasses c = Classify<false>(tables, bytes.data() + at);
+        for (unsigned k = 0; k < 64; ++k) {
+            const std::uint8_t b = static_cast<std::uint8_t>(at + k);
+            const bool trail = IsTrailByte(b) && !IsLeadByte(b);
+            agree = agree && (c.lead >> k & 1) == IsLeadByte(b) &&
+                    (c.highTrail >> k & 1) == (trail && b >= 0x80) &&
+                    (c.asciiTrail >> k & 1) == (trail && b < 0x80);
+        }
+    }
+    tables.shapeKnown = agree;
+    // Every character encodes back to as many bytes as it came in, and the bytes of their own
+    // that are no character are those Classify can pick out.
+    bool lengths = true;
+    for (std::size_t slot = 0; slot < kSlots; ++slot) {
+        if (tables.unit[slot] == kBad) continue;
+        lengths = lengths && tables.roundTrip[slot] == (slot < kPairSlots ? 1 : 2);
+    }
+    const auto IsBad = [&](unsigned b) {
+        return !IsLeadByte(static_cast<std::uint8_t>(b)) && tables.unit[b] == kBad;
+    };
+    tables.bad80 = IsBad(0x80);
+    tables.badA0 = IsBad(0xA0);
+    tables.badFdToFf = IsBad(0xFD);
+    for (unsigned b = 0; b < 0x100; ++b) {
+        const bool picked = b == 0x80   ? tables.bad80
+                            : b == 0xA0 ? tables.badA0
+                            : b >= 0xFD ? tables.badFdToFf
+                                        : false;
+        lengths = lengths && IsBad(b) == picked;
+    }
+    tables.roundTripFollowsShape = agree && lengths;
+#else
+    static_cast<void>(tables);
+#endif
+}
+
 std::unique_ptr<const Tables> BuildTables() {
     auto tables = std::make_unique<Tables>();
     tables->unit.fill(kBad);
@@ -95,6 +281,7 @@ std::unique_ptr<const Tables> BuildTables() {
         }
         tables->asciiIsItself = AsciiIsItself(*tables);
         MeasureRoundTrips(*tables);
+        MeasureShape(*tables);
         return tables;
     }
 
@@ -133,6 +320,7 @@ std::unique_ptr<const Tables> BuildTables() {
     }
     tables->asciiIsItself = AsciiIsItself(*tables);
     MeasureRoundTrips(*tables);
+    MeasureShape(*tables);
     return tables;
 }
 
@@ -337,7 +525,11 @@ std::u16string DecodeAll(std::span<const std::uint8_t> input) {
 }
 
 std::size_t DecodedLength(std::span<const std::uint8_t> input) {
-    return WalkCp932(input, true, UnitCounter{GetTables()}).reader.count;
+    const Tables& tables = GetTables();
+#if defined(__SSE2__)
+    if (tables.shapeKnown) return input.size() - ScanShape<false>(tables, input).twoByte;
+#endif
+    return WalkCp932(input, true, UnitCounter{tables}).reader.count;
 }
 
 namespace {
@@ -416,7 +608,13 @@ std::size_t EncodedLength(std::span<const char16_t> input) {
 namespace {
 
 std::size_t RoundTripLengthInOneGo(std::span<const std::uint8_t> input) noexcept {
-    return WalkCp932(input, true, RoundTripMeasurer{GetTables()}).reader.length;
+    const Tables& tables = GetTables();
+#if defined(__SSE2__)
+    // Every sequence encodes back to as many bytes as it has, but a bad one of one byte, which
+    // becomes the two of the replacement.
+    if (tables.roundTripFollowsShape) return input.size() + ScanShape<true>(tables, input).badOne;
+#endif
+    return WalkCp932(input, true, RoundTripMeasurer{tables}).reader.length;
 }
 
 }  // namespace

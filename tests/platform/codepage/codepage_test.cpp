@@ -195,6 +195,42 @@ TEST(CodePage, EveryWalkAgreesWithThePlainCodePage) {
     }
 }
 
+// The lengths that the pairing of lead bytes gives, 64 bytes at a time, against the decoding
+// itself: a run of one to five leads (each of them a trail as well) ending in each kind of byte
+// that may follow a lead, or in nothing, put at every place across a boundary of 64, among kanji,
+// katakana or ASCII, before a block of ASCII or none.
+TEST(CodePage, LengthsByHowLeadsPairAtEveryPlace) {
+    const int nexts[] = {-1,   0x00, 0x3F, 0x40, 0x41, 0x7E, 0x7F, 0x80,
+                         0xA0, 0xA1, 0xDF, 0xFD, 0xFF, 0x81, 0xE0};  // -1: the end
+    const Bytes fills[] = {{'a'}, {0xB1}, {0x93, 0xFA}};
+    for (const std::uint8_t lead : {0x83, 0x85, 0xFC}) {  // with an ASCII trail: ア, none, IBM
+        for (std::size_t run = 1; run <= 5; ++run) {
+            for (const int next : nexts) {
+                for (const Bytes& fill : fills) {
+                    for (std::size_t at = 40; at <= 70; ++at) {
+                        Bytes input;
+                        while (input.size() < at)
+                            input.insert(input.end(), fill.begin(), fill.end());
+                        input.insert(input.end(), run, lead);
+                        if (next >= 0) input.push_back(static_cast<std::uint8_t>(next));
+                        for (const std::size_t tail : {std::size_t{0}, std::size_t{70}}) {
+                            if (next < 0 && tail > 0) continue;
+                            Bytes page = input;
+                            page.insert(page.end(), tail, 'z');
+                            const std::u16string text = codepage::DecodeAll(page);
+                            ASSERT_EQ(codepage::DecodedLength(page), text.size())
+                                << testing::PrintToString(page);
+                            ASSERT_EQ(codepage::RoundTripLength(page),
+                                      codepage::EncodeAll(text).size())
+                                << testing::PrintToString(page);
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // A long page is measured in two halves, which must meet where reading is in step: a blind border
 // in the middle of a run of "\x81\x40" (one character each) would cut one in two. Lowered sizes put
 // pages of a few kilobytes on that path; a border that cannot be found in reach leaves the page to
