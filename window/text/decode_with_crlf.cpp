@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <system_error>
 #include <thread>
 
@@ -36,10 +37,15 @@ std::size_t DecodeRunWithCrLf(std::span<const std::uint8_t> bytText, char16_t* p
                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(strWindow.data() + i));
                 const __m128i touched = _mm_cmpeq_epi16(
                     _mm_subs_epu16(units, _mm_set1_epi16(u'\r')), _mm_setzero_si128());
-                if (_mm_movemask_epi8(touched) == 0) {
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut), units);
-                    pchOut += 8;
-                    i += 7;
+                const unsigned lngMask = static_cast<unsigned>(_mm_movemask_epi8(touched));
+                // Stored whole either way: the units before the first one the rule touches are
+                // kept, and the rest written over. Each of the eight gives at least one unit of
+                // this part's text, so none lands past it.
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut), units);
+                const std::size_t lngKept = lngMask == 0 ? 8 : std::countr_zero(lngMask) / 2;
+                if (lngKept > 0) {
+                    pchOut += lngKept;
+                    i += lngKept - 1;
                     blnAfterCr = false;
                     continue;
                 }
@@ -99,8 +105,11 @@ std::size_t DecodedLengthWithCrLf(std::span<const std::uint8_t> bytText) {
                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')),
                                           _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
                              _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\x01')));
-            if (_mm_movemask_epi8(touched) == 0) {
-                i += 15;
+            // Straight on to the first byte the rule touches.
+            const unsigned lngMask = static_cast<unsigned>(_mm_movemask_epi8(touched));
+            const std::size_t lngSkip = lngMask == 0 ? 16 : std::countr_zero(lngMask);
+            if (lngSkip > 0) {
+                i += lngSkip - 1;
                 blnAfterCr = false;
                 continue;
             }
