@@ -119,6 +119,9 @@ Failure UrlHandle::Describe() const {
         failure.kind = Kind::kTooLarge;
     } else if (cause_ == Cause::kNoMemory) {
         failure.kind = Kind::kNoMemory;
+    } else if (cause_ == Cause::kBadEncoding) {
+        failure.kind = Kind::kOther;
+        failure.text = decode_error_;
     } else if (cause_ == Cause::kHeadTooLarge || HeadRefused(failure.text) ||
                (result_ == CURLE_OUT_OF_MEMORY && !head_done_)) {
         // libcurl reports a header line over its limit (100 KB) as out of memory, without a word;

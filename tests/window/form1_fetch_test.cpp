@@ -253,6 +253,11 @@ TEST_F(Form1FetchTest, PageThatCameInPartSaysSoUnderItsCount) {
     replyStall.stall_after = 1000;
     server.Serve("/stall", replyStall);
     server.Serve("/nul", Reply::Ok(std::string("abc\0def", 7), "text/plain"));
+    // Its length header matches what is sent, so the connection ends as it should.
+    const std::string strGzip = recvhtml::test::GzipBytes(std::string(5000, 'c'));
+    Reply replyGzipCut = Reply::Ok(strGzip.substr(0, strGzip.size() - 3), "text/plain");
+    replyGzipCut.headers.push_back({"Content-Encoding", "gzip"});
+    server.Serve("/gzip-cut", replyGzipCut);
     server.Serve("/nul-first", Reply::Ok(std::string("\0abc", 4), "text/plain"));
     struct PartCase {
         const char* strName;
@@ -268,6 +273,10 @@ TEST_F(Form1FetchTest, PageThatCameInPartSaysSoUnderItsCount) {
          "/stall",
          QString(1000, u'b'),
          {QStringLiteral("完全ではありません"), QStringLiteral("0.3秒")}},
+        {"compressed stream stopped short",
+         "/gzip-cut",
+         QString(5000, u'c'),
+         {QStringLiteral("完全ではありません"), QStringLiteral("切れ")}},
         {"zero byte",
          "/nul",
          QStringLiteral("abc"),
