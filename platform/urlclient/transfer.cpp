@@ -1,3 +1,6 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -246,6 +249,16 @@ std::size_t UrlHandle::OnHeader(char* data, std::size_t size, std::size_t count,
         // Several fields make one list, in order.
         if (!h.content_encoding_.empty()) h.content_encoding_ += ',';
         h.content_encoding_ += line.substr(17, line.find_last_not_of("\r\n") + 1 - 17);
+    } else if (line.size() >= 4 && line[3] == ' ' &&
+               (line.starts_with("150") || line.starts_with("125"))) {
+        h.ftp_sending_ = true;
+    } else if (h.ftp_sending_ && line.size() >= 4 && line[3] == ' ' &&
+               (line.starts_with("226") || line.starts_with("250"))) {
+        // The ftp server says that the file was sent, and libcurl reads this only once the data
+        // connection has closed: the file is here. The answer to QUIT, as the control connection
+        // closes, is not waited for: some servers never give it, and libcurl would wait for it
+        // until the stall time. The QUIT still goes out.
+        for (const curl_socket_t socket : h.sockets_) shutdown(socket, SHUT_RD);
     } else if ((line == "\r\n" || line == "\n") && h.status_ >= 200) {
         // The end of a head that is not an interim 1xx: a redirect to follow (where a URL can be
         // made of its Location), or the response to show.
@@ -283,6 +296,25 @@ int UrlHandle::OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl
         return 1;
     }
     return 0;
+}
+
+curl_socket_t UrlHandle::OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
+    auto& h = *static_cast<UrlHandle*>(user);
+    try {
+        h.sockets_.reserve(h.sockets_.size() + 1);
+    } catch (const std::exception&) {
+        return CURL_SOCKET_BAD;
+    }
+    const curl_socket_t socket =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (socket != CURL_SOCKET_BAD) h.sockets_.push_back(socket);
+    return socket;
+}
+
+int UrlHandle::OnCloseSocket(void* user, curl_socket_t socket) {
+    auto& h = *static_cast<UrlHandle*>(user);
+    std::erase(h.sockets_, socket);
+    return ::close(socket);
 }
 
 template <typename Pred>
@@ -343,6 +375,7 @@ bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
     decoder_.reset();
     decoder_made_ = false;
     decode_error_.clear();
+    ftp_sending_ = false;
     body_bytes_ = 0;
     head_bytes_ = 0;
     status_ = 0;
@@ -412,8 +445,13 @@ bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
               // than waited for.
               curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK;
     // libcurl's own decoding is off: a compressed body is decoded here, where a stream that stops
-    // short shows (decode_body.h).
-    ok = ok && curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK;
+    // short shows (decode_body.h). The sockets are counted, for OnHeader to close the reading side
+    // of an ftp control connection.
+    ok = ok && curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK &&
+         curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &UrlHandle::OnOpenSocket) == CURLE_OK &&
+         curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, this) == CURLE_OK &&
+         curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &UrlHandle::OnCloseSocket) == CURLE_OK &&
+         curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, this) == CURLE_OK;
     if (ok && !proxy_.user.empty()) {
         ok = curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, proxy_.user.c_str()) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, proxy_.password.c_str()) == CURLE_OK;

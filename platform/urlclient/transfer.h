@@ -75,6 +75,8 @@ private:
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user);
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user);
     static int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t);
+    static curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address);
+    static int OnCloseSocket(void* user, curl_socket_t socket);
     // Hands body bytes, as decoded, to the reads; false ends the transfer (the cap, or memory).
     bool Deliver(std::span<const std::uint8_t> bytes);
     // Decodes body bytes sent with a Content-Encoding and delivers what they decode to.
@@ -149,6 +151,11 @@ private:
     CURLcode result_ = CURLE_OK;
     Cause cause_ = Cause::kNone;
     char error_text_[CURL_ERROR_SIZE] = {};
+
+    // The sockets libcurl has open. Once an ftp server has said that the file was sent (226 after
+    // its 150), the only one left is the control connection.
+    std::vector<curl_socket_t> sockets_;
+    bool ftp_sending_ = false;  // the ftp server has said that the file is on its way (150, 125)
 
     Clock::time_point started_ = Clock::now();
     bool connected_ = false;
