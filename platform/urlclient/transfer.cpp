@@ -446,12 +446,14 @@ bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
               curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK;
     // libcurl's own decoding is off: a compressed body is decoded here, where a stream that stops
     // short shows (decode_body.h). The sockets are counted, for OnHeader to close the reading side
-    // of an ftp control connection.
+    // of an ftp control connection. Nothing older than TLS 1.2, whatever this machine's OpenSSL
+    // would allow: a server that offers only an older version is refused, and told apart.
     ok = ok && curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK &&
          curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &UrlHandle::OnOpenSocket) == CURLE_OK &&
          curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, this) == CURLE_OK &&
          curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &UrlHandle::OnCloseSocket) == CURLE_OK &&
-         curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, this) == CURLE_OK;
+         curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, this) == CURLE_OK &&
+         curl_easy_setopt(e, CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2}) == CURLE_OK;
     if (ok && !proxy_.user.empty()) {
         ok = curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, proxy_.user.c_str()) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, proxy_.password.c_str()) == CURLE_OK;

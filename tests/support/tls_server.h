@@ -40,13 +40,22 @@ private:
     std::string pem_file_;
 };
 
+// What a server offers in its handshake.
+enum class TlsOffer {
+    kCurrent,             // what this machine's OpenSSL offers: TLS 1.2 and 1.3
+    kOnlyTls10,           // TLS 1.0 and nothing newer, as servers long out of date do
+    kOnlyTls11,           // TLS 1.1 and nothing newer
+    kOnlySha1Signatures,  // TLS 1.2, with a handshake signed by SHA-1 alone, which clients refuse
+};
+
 class TlsServer : public Listener {
 public:
     // A certificate that signs itself, for localhost and 127.0.0.1.
-    TlsServer();
+    explicit TlsServer(TlsOffer offer = TlsOffer::kCurrent);
     // A certificate signed by `ca` for `names`, written as a subjectAltName ("IP:127.0.0.1",
     // "DNS:other.test", several joined by commas). The server still listens on 127.0.0.1 alone.
-    TlsServer(const CertificateAuthority& ca, const std::string& names);
+    TlsServer(const CertificateAuthority& ca, const std::string& names,
+              TlsOffer offer = TlsOffer::kCurrent);
     ~TlsServer();
 
     // "https://127.0.0.1:<port>" followed by `path`.
@@ -57,7 +66,7 @@ public:
 
 private:
     struct Context;
-    void StartServing();
+    void StartServing(TlsOffer offer);
     void ServeConnection(int fd);
 
     std::unique_ptr<Context> context_;

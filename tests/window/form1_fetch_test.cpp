@@ -191,6 +191,7 @@ TEST_F(Form1FetchTest, FetchThatBringsNothingSaysWhyInTheEmptyBox) {
     replyCut.cut_after = 0;
     server.Serve("/cut", replyCut);
     TlsServer tls;
+    TlsServer tls10(recvhtml::test::TlsOffer::kOnlyTls10);
     std::uint16_t lngClosedPort = 0;
     {
         LoopbackServer srvGone;
@@ -208,6 +209,10 @@ TEST_F(Form1FetchTest, FetchThatBringsNothingSaysWhyInTheEmptyBox) {
          {QStringLiteral("応答"), QStringLiteral("0.2秒")},
          StallAfter(milliseconds(200))},
         {"certificate not trusted", tls.Url("/"), {QStringLiteral("自己署名")}, {}},
+        {"server offers only TLS 1.0",
+         tls10.Url("/"),
+         {QStringLiteral("「127.0.0.1」"), QStringLiteral("古い")},
+         {}},
         {"scheme not supported", "gopher://127.0.0.1/", {QStringLiteral("「gopher」")}, {}},
         {"not a URL", "no such scheme", {QStringLiteral("形式")}, {}},
         {"too many redirects", server.Url("/loop"), {QStringLiteral("リダイレクト")}, {}},

@@ -93,6 +93,11 @@ TEST(FailureKinds, EachHostileCaseIsToldApart) {
     TlsServer self_signed;
     CertificateAuthority ca;
     TlsServer unknown_issuer(ca, "IP:127.0.0.1");
+    // Trusted certificates: only what the servers offer stands in the way.
+    TlsServer tls10(ca, "IP:127.0.0.1", TlsOffer::kOnlyTls10);
+    TlsServer tls11(ca, "IP:127.0.0.1", TlsOffer::kOnlyTls11);
+    TlsServer sha1(ca, "IP:127.0.0.1", TlsOffer::kOnlySha1Signatures);
+    const auto trust_ca = [&ca](urlclient::SessionOptions& o) { o.ca_file = ca.PemFile(); };
 
     const std::string via_proxy = "http://" + proxy_address;
     auto named = [](std::string name) {
@@ -149,6 +154,12 @@ TEST(FailureKinds, EachHostileCaseIsToldApart) {
          Certificate::kSelfSigned, 0},
         {"certificate from an unknown authority", unknown_issuer.Url("/"), nullptr,
          Kind::kCertificate, "", 0, Certificate::kUnknownIssuer, 0},
+        {"server offers only TLS 1.0", tls10.Url("/"), trust_ca, Kind::kOutdatedTls, "", 0,
+         Certificate::kOther, 0},
+        {"server offers only TLS 1.1", tls11.Url("/"), trust_ca, Kind::kOutdatedTls, "", 0,
+         Certificate::kOther, 0},
+        {"server signs only with SHA-1", sha1.Url("/"), trust_ca, Kind::kTls, "", 0,
+         Certificate::kOther, 0},
         {"no store of trusted certificates", self_signed.Url("/"),
          [](auto& o) { o.ca_file = "/nonexistent/ca-certificates.crt"; }, Kind::kNoCertificateStore,
          "", 0, Certificate::kOther, 0},
