@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 
 #include "download/choose_proxy.h"
+#include "platform/proxysettings/proxy_settings.h"
 
 namespace Module1 {
 
@@ -38,6 +39,10 @@ ProxyOrigin DownloadProgress::Origin() const {
 void DownloadProgress::SetOrigin(ProxyOrigin origin) {
     std::lock_guard<std::mutex> lock(mutex_);
     origin_ = std::move(origin);
+}
+
+void PrepareProxySettings() {
+    proxysettings::StartHelper();
 }
 
 std::int32_t DownloadBytes(QString url, std::vector<std::uint8_t>& body, QString proxy) {

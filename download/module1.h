@@ -64,6 +64,11 @@ private:
     ProxyOrigin origin_;
 };
 
+// Starts, without waiting for it, what the first download with the system's proxy settings would
+// otherwise wait for (the program that reads the desktop's settings). Call it once the window is
+// up; a download works without it.
+void PrepareProxySettings();
+
 // Downloads the body of `url` into `body` and returns its length in bytes; `body` then holds
 // exactly that many bytes. Whatever the status, the body the server sends (an error page too)
 // comes back. An empty `proxy` uses the system's proxy settings: the proxy variables when one is

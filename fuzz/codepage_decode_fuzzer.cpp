@@ -1,6 +1,7 @@
-// Decoding arbitrary bytes through the code page: the output bound holds exactly, the count of
-// units agrees with the decoding, decoding in two pieces gives the same text as in one, and a clean
-// text survives a trip through the encoder.
+// Decoding arbitrary bytes through the code page: the text is what glibc's CP932 gives one sequence
+// at a time, the output bound holds exactly, the count of units and the round-trip length (in one
+// go and in two halves) agree with the decoding, decoding in two pieces gives the same text as in
+// one, and a clean text survives a trip through the encoder.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -10,12 +11,18 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/codepage/codepage.h"
+#include "platform/codepage/plain_cp932.h"
+#include "tests/support/small_sizes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);
     const std::u16string text = codepage::DecodeAll(input);
     FUZZ_CHECK(text.size() <= size);
+    FUZZ_CHECK(text == codepage::plain::Decode(input));
     FUZZ_CHECK(codepage::DecodedLength(input) == text.size());
+    const std::size_t lngRoundTrip = codepage::plain::Encode(text).size();
+    FUZZ_CHECK(codepage::RoundTripLength(input) == lngRoundTrip);
+    FUZZ_CHECK(codepage::RoundTripLength(input, kSmallHalves) == lngRoundTrip);
 
     // One output unit per input byte always suffices; the buffer is allocated to that exact size
     // so that a write past it is a sanitizer report.

@@ -1,6 +1,7 @@
-// Encoding arbitrary UTF-16 (lone surrogates included) into the code page: the measured length is
-// the length written, an output of exactly that size suffices, one byte less stops cleanly, and
-// encoding in two pieces gives the same bytes as in one.
+// Encoding arbitrary UTF-16 (lone surrogates included) into the code page: the bytes are what
+// glibc's CP932 gives one character at a time, the measured length is the length written, an output
+// of exactly that size suffices, one byte less stops cleanly, and encoding in two pieces gives the
+// same bytes as in one.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/codepage/codepage.h"
+#include "platform/codepage/plain_cp932.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::u16string text(size / 2, u'\0');
@@ -19,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::vector<std::uint8_t> bytes = codepage::EncodeAll(input);
     const std::size_t needed = codepage::EncodedLength(input);
+    FUZZ_CHECK(bytes == codepage::plain::Encode(input));
     FUZZ_CHECK(bytes.size() == needed);
     FUZZ_CHECK(needed <= 2 * text.size());
 

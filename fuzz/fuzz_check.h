@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QString>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 // Stops the run with a report when a property of a result fails, so libFuzzer keeps the input that
 // broke it as a crash artifact.
@@ -22,4 +26,18 @@ inline bool HasOnlyCrLfBreaks(const QString& text) {
         if (text[i] == u'\n' && (i == 0 || text[i - 1] != u'\r')) return false;
     }
     return true;
+}
+
+// Page text from a fuzz input: its first byte chooses how the rest becomes text. UTF-8 reaches tags
+// and entities quickly; raw UTF-16 code units also bring lone surrogates and characters the page
+// decoding never makes.
+inline QString TextFromInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return QString();
+    if (data[0] & 1) {
+        return QString::fromUtf8(reinterpret_cast<const char*>(data + 1),
+                                 static_cast<qsizetype>(size - 1));
+    }
+    std::u16string units((size - 1) / 2, u'\0');
+    std::memcpy(units.data(), data + 1, units.size() * sizeof(char16_t));
+    return QString::fromStdU16String(units);
 }

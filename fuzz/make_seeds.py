@@ -151,6 +151,7 @@ def utf16_units():
 
 FUZZERS = {
     "remove_tags_fuzzer": texts,
+    "remove_tags_differential_fuzzer": texts,
     "convert_body_fuzzer": bodies,
     "nkf_convert_fuzzer": bodies,
     "nkf_differential_fuzzer": encoded_texts,

@@ -73,20 +73,21 @@ bool HasParagraphLongerThan(const QString& strText, qsizetype lngSpan) {
 }
 
 // The text as the result box hands it to Qt: each CR LF, lone CR or lone LF becomes one "\n", and a
-// paragraph longer than ResultBox::kSeamSpan is cut into pieces by further "\n"s, whose block
+// paragraph longer than `lngSpanSet` units is cut into pieces by further "\n"s, whose block
 // numbers go into `lngSeamBlocks`. A cut goes after the last sentence, clause or word end in the
 // final eighth of the span, else at the span's end; never inside a surrogate pair, and only where
 // more of the paragraph follows. The runs between breaks are copied whole: a page is megabytes.
-QString SplitForDisplay(const QString& strText, std::vector<int>& lngSeamBlocks) {
-    constexpr qsizetype kSpan = ResultBox::kSeamSpan;
+QString SplitForDisplay(const QString& strText, qsizetype lngSpanSet,
+                        std::vector<int>& lngSeamBlocks) {
+    const qsizetype lngSpan = std::max<qsizetype>(lngSpanSet, 8);
     // Qt reads CR LF, a lone CR and a lone LF as one break each itself: a text without a long
     // paragraph goes to it as it is, and no copy of a page is made.
-    if (!HasParagraphLongerThan(strText, kSpan)) return strText;
-    constexpr qsizetype kLookBack = kSpan / 8;
+    if (!HasParagraphLongerThan(strText, lngSpan)) return strText;
+    const qsizetype lngLookBack = lngSpan / 8;
     const QChar* const chrs = strText.constData();
     const qsizetype lngLength = strText.size();
-    // A seam comes at most once per kSpan - kLookBack characters of a paragraph.
-    QString strShown(lngLength + lngLength / (kSpan - kLookBack) + 1, Qt::Uninitialized);
+    // A seam comes at most once per lngSpan - lngLookBack characters of a paragraph.
+    QString strShown(lngLength + lngLength / (lngSpan - lngLookBack) + 1, Qt::Uninitialized);
     QChar* const chrsOut = strShown.data();
     // Fresh memory costs most in its page faults. Every unit but the LF of a CR LF is copied.
     AdviseLargePages(chrsOut, static_cast<std::size_t>(strShown.size()) * sizeof(QChar));
@@ -99,9 +100,9 @@ QString SplitForDisplay(const QString& strText, std::vector<int>& lngSeamBlocks)
         qsizetype lngBreak = lngAt;
         while (lngBreak < lngLength && !IsLineBreak(chrs[lngBreak])) ++lngBreak;
         while (lngAt < lngBreak) {
-            if (lngOut - lngLineStart >= kSpan && !chrs[lngAt].isLowSurrogate()) {
+            if (lngOut - lngLineStart >= lngSpan && !chrs[lngAt].isLowSurrogate()) {
                 qsizetype lngCut = lngOut;  // the seam goes before this index
-                for (qsizetype lngBack = lngOut - 1; lngBack > lngOut - kLookBack; --lngBack) {
+                for (qsizetype lngBack = lngOut - 1; lngBack > lngOut - lngLookBack; --lngBack) {
                     if (IsSeamAfter(chrsOut[lngBack])) {
                         lngCut = lngBack + 1;
                         break;
@@ -115,7 +116,7 @@ QString SplitForDisplay(const QString& strText, std::vector<int>& lngSeamBlocks)
             }
             // As much of the run as keeps the line within the span, and at least one character.
             const qsizetype lngCopy =
-                std::min(lngBreak - lngAt, std::max<qsizetype>(1, lngLineStart + kSpan - lngOut));
+                std::min(lngBreak - lngAt, std::max<qsizetype>(1, lngLineStart + lngSpan - lngOut));
             std::copy(chrs + lngAt, chrs + lngAt + lngCopy, chrsOut + lngOut);
             lngOut += lngCopy;
             lngAt += lngCopy;
@@ -156,7 +157,7 @@ void ResultBox::SetText(const QString& strText) {
         QScopedValueRollback<bool> setting(blnSetting, true);
         strSet = QString();
         document()->clear();
-        setPlainText(SplitForDisplay(strNew, lngSeamBlocks));
+        setPlainText(SplitForDisplay(strNew, lngSeamSpan, lngSeamBlocks));
     }
     QTextDocument* doc = document();
     for (int lngBlock : lngSeamBlocks) doc->findBlockByNumber(lngBlock).setUserState(kSeamState);

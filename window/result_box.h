@@ -43,6 +43,9 @@ public:
     // Japanese at the window's first size. Laying out a piece takes time in proportion to its
     // length.
     static constexpr qsizetype kSeamSpan = 2048;
+    // The span the box cuts at, kSeamSpan unless a test lowers it (to 8 at least) to make pieces
+    // of short texts. Takes effect at the next SetText.
+    qsizetype lngSeamSpan = kSeamSpan;
 
 protected:
     QMimeData* createMimeDataFromSelection() const override;

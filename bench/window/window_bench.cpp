@@ -3,7 +3,9 @@
 //   - Go to the text shown, and flipping the check box each way, for 100 KB, 1 MB and 10 MB pages;
 //   - where the time of one Go goes, step by step, beside a result box laid out as one paragraph;
 //   - a 20 MB EUC-JP page against `w3m -dump` of the same page from the same server;
-//   - peak and remaining memory of a fetch and a few flips, for 10 MB and 100 MB pages.
+//   - peak and remaining memory of a fetch and a few flips, for 10 MB and 100 MB pages;
+//   - the first Go of a new process on a 100 KB page, with the proxy decided by a variable and by
+//     the desktop's settings (none, GNOME's by hand, a GNOME PAC file).
 // The pages are markup-dense Japanese news listings in EUC-JP, declared in an http-equiv meta tag.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -21,7 +23,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "download/module1.h"
@@ -144,6 +149,10 @@ bool StartServerProcess() {
                 server.Serve(PagePath(lngBytes),
                              recvhtml::test::Reply::Ok(MarkupDensePage(lngBytes), "text/html"));
             }
+            server.Serve("/proxy.pac",
+                         recvhtml::test::Reply::Ok("function FindProxyForURL(url, host) { return "
+                                                   "\"DIRECT\"; }",
+                                                   "application/x-ns-proxy-autoconfig"));
             const std::uint16_t lngPort = server.Port();
             if (write(fdsPort[1], &lngPort, sizeof lngPort) != sizeof lngPort) _exit(1);
             close(fdsPort[1]);
@@ -442,6 +451,100 @@ void BM_PeakMemoryByStep(benchmark::State& state) {
     }
 }
 
+// The first Go of a process, in a new process of this program's own (main() below starts it as
+// the program's main() does: the proxy settings prepared, the window made and shown, the first Go
+// `lngWaitMs` after, as a user's first click comes); it writes the milliseconds from Go to the
+// text shown. Nonzero when the page did not show.
+int FirstGoInThisProcess(const std::string& strUrl, int lngWaitMs) {
+    Form1 frm;
+    frm.show();
+    (void)QTest::qWaitForWindowExposed(&frm);
+    frm.Text1->setText(QString::fromStdString(strUrl));
+    QTest::qWait(lngWaitMs);
+    QElapsedTimer tmr;
+    tmr.start();
+    GoAndShow(frm);
+    std::printf("%.3f\n", Milliseconds(tmr));
+    return frm.Text2->Text().isEmpty() ? 1 : 0;
+}
+
+// Runs FirstGoInThisProcess in a new process with `lstEnv` added to the environment; the time,
+// or a negative value when it failed.
+double FirstGoInNewProcess(const std::string& strUrl, int lngWaitMs,
+                           const std::vector<std::string>& lstEnv) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    posix_spawn_file_actions_t act;
+    posix_spawn_file_actions_init(&act);
+    posix_spawn_file_actions_adddup2(&act, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&act, fds[0]);
+    std::vector<std::string> lstArgs = {"window_bench",
+                                        "--first-go=" + strUrl + "," + std::to_string(lngWaitMs)};
+    std::vector<char*> argv;
+    for (std::string& str : lstArgs) argv.push_back(str.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> lstAll(lstEnv);
+    for (char** env = environ; *env != nullptr; ++env) lstAll.emplace_back(*env);
+    std::vector<char*> envp;
+    for (std::string& str : lstAll) envp.push_back(str.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    const int lngErr = posix_spawn(&pid, "/proc/self/exe", &act, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&act);
+    close(fds[1]);
+    std::string strOut;
+    char buf[256];
+    for (ssize_t n; lngErr == 0 && (n = read(fds[0], buf, sizeof buf)) > 0;)
+        strOut.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    if (lngErr != 0) return -1;
+    int lngStatus = 0;
+    waitpid(pid, &lngStatus, 0);
+    if (!WIFEXITED(lngStatus) || WEXITSTATUS(lngStatus) != 0) return -1;
+    return std::atof(strOut.c_str());
+}
+
+// The first Go after the program starts, each way the proxy can be decided: by a variable (no
+// desktop is asked, as before the desktop's settings were read), and by the desktop's settings
+// (none, as outside a desktop session; GNOME's by hand, the loopback server reached directly; a
+// GNOME PAC file that answers DIRECT). Pressed at once after the window shows, and 300 ms after;
+// the median of five new processes each.
+void BM_FirstGo(benchmark::State& state) {
+    const int lngWaitMs = static_cast<int>(state.range(0));
+    const std::string strUrl = PageUrl(100 * kKiB);
+    TempFolder fldGnome;
+    const std::string strSettings = fldGnome.path() + "/glib-2.0/settings";
+    const std::string strPac =
+        "http://127.0.0.1:" + std::to_string(g_server.lngPort) + "/proxy.pac";
+    const std::vector<std::string> lstGnome = {
+        "XDG_CONFIG_HOME=" + fldGnome.path(), "GSETTINGS_BACKEND=keyfile", "DESKTOP_SESSION=gnome"};
+    const struct {
+        const char* strName;
+        std::vector<std::string> lstEnv;
+        std::string strKeyfile;
+    } setups[] = {
+        {"variable", {"http_proxy=http://127.0.0.1:9", "no_proxy=127.0.0.1"}, ""},
+        {"no_desktop", {}, ""},
+        {"gnome_manual", lstGnome,
+         "[system/proxy]\nmode='manual'\nignore-hosts=['127.0.0.0/8']\n"
+         "[system/proxy/http]\nhost='127.0.0.1'\nport=9\n"},
+        {"gnome_pac", lstGnome,
+         "[system/proxy]\nmode='auto'\nignore-hosts=@as []\nautoconfig-url='" + strPac + "'\n"},
+    };
+    for (auto _ : state) {
+        for (const auto& setup : setups) {
+            std::filesystem::create_directories(strSettings);
+            std::ofstream(strSettings + "/keyfile") << setup.strKeyfile;
+            std::vector<double> lstMs;
+            for (int i = 0; i < 5; ++i)
+                lstMs.push_back(FirstGoInNewProcess(strUrl, lngWaitMs, setup.lstEnv));
+            std::sort(lstMs.begin(), lstMs.end());
+            if (lstMs.front() < 0) state.SkipWithError("a first Go failed");
+            state.counters[std::string("first_go_") + setup.strName + "_ms"] = lstMs[2];
+        }
+    }
+}
+
 void Sizes(benchmark::internal::Benchmark* bmk) {
     bmk->Arg(100 * kKiB)->Arg(1 * kMiB)->Arg(10 * kMiB);
     bmk->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -461,6 +564,7 @@ BENCHMARK(BM_GoVersusW3mDump)
     ->Iterations(3)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstGo)->Arg(0)->Arg(300)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakMemory)->Arg(10 * kMiB)->Arg(100 * kMiB)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_PeakMemoryByStep)
     ->Arg(10 * kMiB)
@@ -473,6 +577,17 @@ BENCHMARK(BM_PeakMemoryByStep)
 int main(int argc, char** argv) {
     // The same memory policy as the program's own main().
     ReturnBigBlocksToTheSystem();
+    if (argc == 2 && std::string_view(argv[1]).starts_with("--first-go=")) {
+        // A new process for BM_FirstGo, with the environment it was given.
+        const std::string strArg(argv[1] + 11);
+        const std::size_t lngComma = strArg.rfind(',');
+        const urlclient::GlobalInit curl;
+        Module1::PrepareProxySettings();
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication app(argc, argv);
+        return FirstGoInThisProcess(strArg.substr(0, lngComma),
+                                    std::atoi(strArg.c_str() + lngComma + 1));
+    }
     const NoProxySettings noProxySettings;
     // The server's process is made first, while this one has a single thread.
     if (!StartServerProcess()) {

@@ -19,31 +19,34 @@ namespace {
 
 // Table entries that are not characters: glibc's CP932 never decodes to these noncharacters.
 constexpr char16_t kBad = 0xFFFF;
-constexpr char16_t kLead = 0xFFFE;
 constexpr std::uint16_t kMissing = 0xFFFF;
 
-// Every lead byte has a row of 256 entries, kBad where the second byte is no trail byte.
-constexpr std::size_t PairIndex(std::uint8_t lead, std::uint8_t trail) {
-    return static_cast<std::size_t>(lead - 0x80) << 8 | trail;
+// Every sequence has a slot in the tables below: a byte that is a character of its own (or no
+// character) at its own value, a lead and a trail after the 256 single bytes. Every lead byte has
+// a row of 256 slots, kBad where the second byte is no trail byte.
+constexpr std::size_t kPairSlots = 0x100;
+constexpr std::size_t kSlots = kPairSlots + 0x80 * 0x100;
+constexpr std::size_t PairSlot(std::uint8_t lead, std::uint8_t trail) {
+    return kPairSlots + (static_cast<std::size_t>(lead - 0x80) << 8 | trail);
 }
 
 struct Tables {
-    std::array<char16_t, 0x100> single{};
-    std::array<char16_t, 0x80 * 0x100> pair{};
+    // The character of each slot; kBad for a single byte that is a lead byte or no character,
+    // and for a pair that is no character.
+    std::array<char16_t, kSlots> unit{};
     // CP932 code of each BMP character: below 0x100 one byte, else two; kMissing when none.
     std::array<std::uint16_t, 0x10000> encode{};
     // Every ASCII byte decodes to itself and encodes back to itself, as in glibc's CP932: the
-    // loops may then take eight ASCII bytes at a time.
+    // walk may then take eight or sixteen ASCII bytes at a time.
     bool asciiIsItself = false;
-    // The length in bytes of each character decoded and encoded back, 0 for a lead byte and for
-    // a pair that is no character.
-    std::array<std::uint8_t, 0x100> singleLength{};
-    std::array<std::uint8_t, 0x80 * 0x100> pairLength{};
+    // The length in bytes of each slot's character decoded and encoded back, 0 where `unit` is
+    // kBad.
+    std::array<std::uint8_t, kSlots> roundTrip{};
 };
 
 bool AsciiIsItself(const Tables& tables) {
     for (char16_t c = 0; c < 0x80; ++c) {
-        if (tables.single[c] != c || tables.encode[c] != c) return false;
+        if (tables.unit[c] != c || tables.encode[c] != c) return false;
     }
     return true;
 }
@@ -64,49 +67,21 @@ std::size_t ConvertOne(iconv_t cd, const std::uint8_t* in, std::size_t inLength,
     return outLength - outLeft;
 }
 
-// Reads the sequence at `pos`: its character (kBad for a bad sequence) and its length in bytes.
-// Returns length 0 for a lead byte at the end when the caller expects more input.
-struct Sequence {
-    char16_t unit;
-    std::size_t length;
-};
-
-inline Sequence ReadSequence(const Tables& tables, std::span<const std::uint8_t> input,
-                             std::size_t pos, bool final) {
-    // The length follows from the bytes alone, never from a table lookup, so that the processor
-    // can run ahead to the next character while the lookup is still under way.
-    const std::uint8_t b = input[pos];
-    if (!IsLeadByte(b)) return {tables.single[b], 1};
-    if (pos + 1 == input.size()) return {kBad, final ? std::size_t{1} : std::size_t{0}};
-    const std::uint8_t trail = input[pos + 1];
-    const char16_t unit = tables.pair[PairIndex(b, trail)];
-    if (unit != kBad) [[likely]]
-        return {unit, 2};
-    return {kBad, Cp932BadSequenceLength(input.subspan(pos))};
-}
-
 std::size_t CodeLength(std::uint16_t code) {
     return code == kMissing || code >= 0x100 ? 2 : 1;
 }
 
 void MeasureRoundTrips(Tables& tables) {
-    for (unsigned b = 0; b < 0x100; ++b) {
-        const char16_t unit = tables.single[b];
-        if (unit == kLead) continue;
-        tables.singleLength[b] =
-            static_cast<std::uint8_t>(CodeLength(unit == kBad ? kMissing : tables.encode[unit]));
-    }
-    for (std::size_t k = 0; k < tables.pair.size(); ++k) {
-        const char16_t unit = tables.pair[k];
+    for (std::size_t s = 0; s < kSlots; ++s) {
+        const char16_t unit = tables.unit[s];
         if (unit != kBad)
-            tables.pairLength[k] = static_cast<std::uint8_t>(CodeLength(tables.encode[unit]));
+            tables.roundTrip[s] = static_cast<std::uint8_t>(CodeLength(tables.encode[unit]));
     }
 }
 
 std::unique_ptr<const Tables> BuildTables() {
     auto tables = std::make_unique<Tables>();
-    tables->single.fill(kBad);
-    tables->pair.fill(kBad);
+    tables->unit.fill(kBad);
     tables->encode.fill(kMissing);
 
     IconvHandle decoder = OpenIconv("UTF-16LE", "CP932");
@@ -115,7 +90,7 @@ std::unique_ptr<const Tables> BuildTables() {
         // Without glibc's converter modules only ASCII is known; everything else shows as
         // replacements, which keeps the text visible rather than failing.
         for (char16_t c = 0; c < 0x80; ++c) {
-            tables->single[c] = c;
+            tables->unit[c] = c;
             tables->encode[c] = c;
         }
         tables->asciiIsItself = AsciiIsItself(*tables);
@@ -126,10 +101,8 @@ std::unique_ptr<const Tables> BuildTables() {
     std::uint8_t out[8];
     for (unsigned b = 0; b < 0x100; ++b) {
         const std::uint8_t in = static_cast<std::uint8_t>(b);
-        if (IsLeadByte(in)) {
-            tables->single[b] = kLead;
-        } else if (ConvertOne(decoder.get(), &in, 1, out, sizeof out) == 2) {
-            tables->single[b] = static_cast<char16_t>(out[0] | out[1] << 8);
+        if (!IsLeadByte(in) && ConvertOne(decoder.get(), &in, 1, out, sizeof out) == 2) {
+            tables->unit[b] = static_cast<char16_t>(out[0] | out[1] << 8);
         }
     }
     for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
@@ -139,7 +112,7 @@ std::unique_ptr<const Tables> BuildTables() {
                                         static_cast<std::uint8_t>(trail)};
             if (!IsTrailByte(in[1])) continue;
             if (ConvertOne(decoder.get(), in, 2, out, sizeof out) == 2) {
-                tables->pair[PairIndex(in[0], in[1])] = static_cast<char16_t>(out[0] | out[1] << 8);
+                tables->unit[PairSlot(in[0], in[1])] = static_cast<char16_t>(out[0] | out[1] << 8);
             }
         }
     }
@@ -168,52 +141,192 @@ const Tables& GetTables() {
     return *tables;
 }
 
+// The one walk over CP932 bytes. How the bytes divide into sequences, and which sequences are
+// bad, is said here once; what each routine makes of them is its `Reader`'s:
+//
+//   static constexpr bool kMixedRuns
+//                                   whether its bytes are any page as it came (one- and two-byte
+//                                   characters mixed) rather than Shift_JIS text (runs of two)
+//   std::size_t Room() const        how many more sequences it can take (no limit: SIZE_MAX)
+//   void Ascii(const std::uint8_t* p, std::size_t n)
+//                                   n (8 or 16) ASCII bytes at p, each a character of its own
+//                                   that decodes to itself and encodes back to one byte
+//   bool Character(std::size_t slot)
+//                                   the sequence in that slot of the tables; false when it is no
+//                                   character, which the walk then reads as a bad sequence
+//   bool Bad(std::size_t length)    one bad sequence of that many bytes; false ends the walk
+//
+// Returns the number of bytes read (all of them, unless the reader's room ran out, Bad ended the
+// walk, or without `final` a lead byte at the very end waits for the next call) and the reader as
+// it ends. The reader is a value of the walk's own, so that its counts stay in registers.
+template <class Reader>
+struct Walked {
+    std::size_t read;
+    Reader reader;
+};
+
+template <class Reader>
+Walked<Reader> WalkCp932(std::span<const std::uint8_t> input, bool final, Reader reader) {
+    const Tables& tables = reader.tables;
+    const std::uint8_t* const in = input.data();
+    const std::size_t size = input.size();
+    const bool ascii = tables.asciiIsItself;
+    std::size_t i = 0;
+    while (i < size && reader.Room() > 0) {
+        // Markup is mostly ASCII: sixteen or eight bytes at a time.
+        if (ascii && size - i >= 16 && reader.Room() >= 16 && !AnyHighBit16(in + i)) {
+            reader.Ascii(in + i, 16);
+            i += 16;
+            continue;
+        }
+        if (ascii && size - i >= 8 && reader.Room() >= 8 && !AnyHighBit(in + i)) {
+            reader.Ascii(in + i, 8);
+            i += 8;
+            continue;
+        }
+        // Kanji and kana come in runs: a tight loop while they last.
+        if constexpr (Reader::kMixedRuns) {
+            // Two-byte characters mixed with one-byte katakana, as EUC-JP read as Shift_JIS is
+            // throughout: the slot is chosen without a branch on which is which, a guess the
+            // processor would miss half the time. An ASCII byte ends the run once it is read.
+            while (size - i >= 2 && reader.Room() > 0) {
+                const std::uint8_t b = in[i];
+                const bool lead = IsLeadByte(b);
+                if (!reader.Character(lead ? PairSlot(b, in[i + 1]) : b)) break;
+                i += lead ? 2 : 1;
+                if (b < 0x80) break;
+            }
+        } else {
+            // Runs of two-byte characters, as Shift_JIS text is: a branch on the lead byte, which
+            // the processor guesses right, lets it run on to the next character while the table
+            // is still being read.
+            while (size - i >= 2 && reader.Room() > 0 && IsLeadByte(in[i]) &&
+                   reader.Character(PairSlot(in[i], in[i + 1]))) {
+                i += 2;
+            }
+        }
+        if (i == size || reader.Room() == 0) break;
+        // One sequence of any kind: a byte of its own, a lead byte at the very end, or a bad
+        // sequence (a run ends at one; it is read again here, which costs only on bad bytes).
+        const std::uint8_t b = in[i];
+        if (!IsLeadByte(b)) {
+            if (reader.Character(b)) {
+                ++i;
+                continue;
+            }
+        } else if (size - i == 1) {
+            if (!final) break;
+        } else if (reader.Character(PairSlot(b, in[i + 1]))) {
+            i += 2;
+            continue;
+        }
+        const std::size_t length = Cp932BadSequenceLength(input.subspan(i));
+        if (!reader.Bad(length)) break;
+        i += length;
+    }
+    return {i, reader};
+}
+
+constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
+
+// The characters themselves, into an output of limited room.
+struct UnitWriter {
+    static constexpr bool kMixedRuns = false;
+    const Tables& tables;
+    std::span<char16_t> output;
+    std::size_t written = 0;
+
+    std::size_t Room() const { return output.size() - written; }
+    void Ascii(const std::uint8_t* p, std::size_t n) {
+        char16_t* const out = output.data() + written;
+#if defined(__SSE2__)
+        if (n == 16) {
+            // Each byte widened to a unit by interleaving it with a zero byte.
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i zero = _mm_setzero_si128();
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
+            written += 16;
+            return;
+        }
+#endif
+        for (std::size_t k = 0; k < n; ++k) out[k] = p[k];
+        written += n;
+    }
+    bool Character(std::size_t slot) {
+        const char16_t unit = tables.unit[slot];
+        if (unit == kBad) [[unlikely]]
+            return false;
+        output[written++] = unit;
+        return true;
+    }
+    bool Bad(std::size_t) {
+        output[written++] = kDecodeReplacement;
+        return true;
+    }
+};
+
+// Only how many characters there are.
+struct UnitCounter {
+    static constexpr bool kMixedRuns = false;
+    const Tables& tables;
+    std::size_t count = 0;
+
+    static std::size_t Room() { return kNoLimit; }
+    void Ascii(const std::uint8_t*, std::size_t n) { count += n; }
+    bool Character(std::size_t slot) {
+        if (tables.unit[slot] == kBad) [[unlikely]]
+            return false;
+        ++count;
+        return true;
+    }
+    bool Bad(std::size_t) {
+        ++count;
+        return true;
+    }
+};
+
+// Only whether every sequence is a character: the walk ends at the first that is not.
+struct CleanChecker {
+    static constexpr bool kMixedRuns = false;
+    const Tables& tables;
+    bool clean = true;
+
+    static std::size_t Room() { return kNoLimit; }
+    void Ascii(const std::uint8_t*, std::size_t) {}
+    bool Character(std::size_t slot) const { return tables.unit[slot] != kBad; }
+    bool Bad(std::size_t) {
+        clean = false;
+        return false;
+    }
+};
+
+// The length of each character encoded back, and of the replacement for each bad sequence.
+struct RoundTripMeasurer {
+    static constexpr bool kMixedRuns = true;
+    const Tables& tables;
+    std::size_t length = 0;
+
+    static std::size_t Room() { return kNoLimit; }
+    void Ascii(const std::uint8_t*, std::size_t n) { length += n; }
+    bool Character(std::size_t slot) {
+        const std::uint8_t lngBytes = tables.roundTrip[slot];
+        if (lngBytes == 0) [[unlikely]]
+            return false;
+        length += lngBytes;
+        return true;
+    }
+    bool Bad(std::size_t) {
+        length += CodeLength(kMissing);
+        return true;
+    }
+};
+
 }  // namespace
 
 Progress Decode(std::span<const std::uint8_t> input, std::span<char16_t> output, bool final) {
-    const Tables& tables = GetTables();
-    const std::uint8_t* const in = input.data();
-    const std::size_t inSize = input.size();
-    std::size_t i = 0;
-    std::size_t o = 0;
-    while (i < inSize && o < output.size()) {
-#if defined(__SSE2__)
-        if (tables.asciiIsItself && inSize - i >= 16 && output.size() - o >= 16) {
-            // Sixteen at a time, widened to UTF-16 in two stores.
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-            if (_mm_movemask_epi8(bytes) == 0) {
-                const __m128i zero = _mm_setzero_si128();
-                auto* out = reinterpret_cast<__m128i*>(output.data() + o);
-                _mm_storeu_si128(out, _mm_unpacklo_epi8(bytes, zero));
-                _mm_storeu_si128(out + 1, _mm_unpackhi_epi8(bytes, zero));
-                i += 16;
-                o += 16;
-                continue;
-            }
-        }
-#endif
-        if (tables.asciiIsItself && inSize - i >= 8 && output.size() - o >= 8 &&
-            !AnyHighBit(in + i)) {
-            // Markup is mostly ASCII, which decodes to itself: eight bytes at a time.
-            for (std::size_t k = 0; k < 8; ++k) output[o + k] = in[i + k];
-            i += 8;
-            o += 8;
-            continue;
-        }
-        // Kanji and kana come in runs of two-byte characters: a tight loop while they last.
-        while (i + 1 < inSize && o < output.size() && IsLeadByte(in[i])) {
-            const char16_t unit = tables.pair[PairIndex(in[i], in[i + 1])];
-            if (unit == kBad) break;
-            output[o++] = unit;
-            i += 2;
-        }
-        if (i == inSize || o == output.size()) break;
-        const Sequence seq = ReadSequence(tables, input, i, final);
-        if (seq.length == 0) break;
-        output[o++] = seq.unit == kBad ? kDecodeReplacement : seq.unit;
-        i += seq.length;
-    }
-    return {i, o};
+    const Walked walked = WalkCp932(input, final, UnitWriter{GetTables(), output});
+    return {walked.read, walked.reader.written};
 }
 
 std::u16string DecodeAll(std::span<const std::uint8_t> input) {
@@ -224,29 +337,7 @@ std::u16string DecodeAll(std::span<const std::uint8_t> input) {
 }
 
 std::size_t DecodedLength(std::span<const std::uint8_t> input) {
-    const Tables& tables = GetTables();
-    const std::uint8_t* const in = input.data();
-    const std::size_t inSize = input.size();
-    std::size_t length = 0;
-    std::size_t i = 0;
-    while (i < inSize) {
-        if (inSize - i >= 8 && !AnyHighBit(in + i)) {
-            // Markup: eight characters of one byte each.
-            length += 8;
-            i += 8;
-            continue;
-        }
-        // Kanji and kana come in runs of two-byte characters.
-        while (inSize - i >= 2 && IsLeadByte(in[i]) &&
-               tables.pair[PairIndex(in[i], in[i + 1])] != kBad) {
-            ++length;
-            i += 2;
-        }
-        if (i == inSize) break;
-        ++length;
-        i += ReadSequence(tables, input, i, true).length;
-    }
-    return length;
+    return WalkCp932(input, true, UnitCounter{GetTables()}).reader.count;
 }
 
 namespace {
@@ -325,62 +416,22 @@ std::size_t EncodedLength(std::span<const char16_t> input) {
 namespace {
 
 std::size_t RoundTripLengthInOneGo(std::span<const std::uint8_t> input) noexcept {
-    const Tables& tables = GetTables();
-    const std::uint8_t* const in = input.data();
-    const std::size_t inSize = input.size();
-    std::size_t length = 0;
-    std::size_t i = 0;
-    while (inSize - i >= 2) {
-        const std::uint8_t b = in[i];
-        if (b < 0x80) {
-            if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
-                // ASCII decodes to itself and encodes back to one byte.
-                length += 8;
-                i += 8;
-            } else {
-                length += tables.singleLength[b];
-                i += 1;
-            }
-            continue;
-        }
-        // Kana and kanji mixed, as EUC-JP read as Shift_JIS is: without a branch on which is
-        // which, since that is a guess the processor would miss half the time.
-        const bool lead = IsLeadByte(b);
-        const std::uint8_t pairLength = tables.pairLength[PairIndex(b | 0x80, in[i + 1])];
-        if (lead && pairLength == 0) {
-            // A bad sequence, which encodes back as the replacement.
-            length += CodeLength(kMissing);
-            i += Cp932BadSequenceLength(input.subspan(i));
-            continue;
-        }
-        length += lead ? pairLength : tables.singleLength[b];
-        i += lead ? 2 : 1;
-    }
-    if (i < inSize) {
-        // The last byte alone: a lead byte there is a bad sequence.
-        const std::uint8_t b = in[i];
-        length += IsLeadByte(b) ? CodeLength(kMissing) : tables.singleLength[b];
-    }
-    return length;
+    return WalkCp932(input, true, RoundTripMeasurer{GetTables()}).reader.length;
 }
-
-// A page this long is measured in two halves at once; below it, a second thread costs more than
-// it saves.
-constexpr std::size_t kHalvesFrom = std::size_t{1} << 20;
-// How far past the middle the halves' border may go, looking for a byte that stands alone.
-constexpr std::size_t kBorderSearch = std::size_t{1} << 16;
 
 }  // namespace
 
-std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
+// A page of a megabyte is measured in two halves at once; below it, a second thread costs more
+// than it saves.
+std::size_t RoundTripLength(std::span<const std::uint8_t> input, const TwoHalves& halves) {
     // Built here, before a second thread reads them, so that a failure to build them is this
     // call's to report.
     static_cast<void>(GetTables());
-    if (input.size() < kHalvesFrom) return RoundTripLengthInOneGo(input);
+    if (input.size() < std::max<std::size_t>(halves.from, 2)) return RoundTripLengthInOneGo(input);
     // Reading is in step right after a byte that is a sequence of its own, whatever came before
     // it: two halves bordering there add up to the whole.
     std::size_t border = input.size() / 2;
-    const std::size_t limit = std::min(input.size(), border + kBorderSearch);
+    const std::size_t limit = std::min(input.size(), border + halves.borderSearch);
     while (border < limit && !IsCp932SequenceOfItsOwn(input[border - 1])) ++border;
     if (border == limit) return RoundTripLengthInOneGo(input);
     std::size_t first = 0;
@@ -396,31 +447,7 @@ std::size_t RoundTripLength(std::span<const std::uint8_t> input) {
 }
 
 bool DecodesCleanly(std::span<const std::uint8_t> input) {
-    const Tables& tables = GetTables();
-    const std::uint8_t* const in = input.data();
-    const std::size_t inSize = input.size();
-    std::size_t i = 0;
-    while (i < inSize) {
-        if (tables.asciiIsItself && inSize - i >= 8 && !AnyHighBit(in + i)) {
-            i += 8;
-            continue;
-        }
-        // Kanji and kana come in runs of two-byte characters.
-        while (inSize - i >= 2 && IsLeadByte(in[i]) &&
-               tables.pair[PairIndex(in[i], in[i + 1])] != kBad) {
-            i += 2;
-        }
-        if (i == inSize) break;
-        const std::uint8_t b = in[i];
-        if (IsLeadByte(b)) {
-            if (i + 1 == inSize || tables.pair[PairIndex(b, in[i + 1])] == kBad) return false;
-            i += 2;
-        } else {
-            if (tables.single[b] == kBad) return false;
-            i += 1;
-        }
-    }
-    return true;
+    return WalkCp932(input, true, CleanChecker{GetTables()}).reader.clean;
 }
 
 }  // namespace codepage

@@ -54,6 +54,8 @@ int main() {
         std::_Exit(EXIT_SUCCESS);
     }).detach();
 
+    // Made before the first question is read: the plugins load, and GNOME's settings start to be
+    // read, while recv-html has not asked yet.
     pxProxyFactory* factory = px_proxy_factory_new();
     std::string url;
     while (std::getline(std::cin, url)) {

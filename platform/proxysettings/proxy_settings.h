@@ -66,6 +66,11 @@ std::optional<Answer> FromVariables(std::string_view scheme, std::string_view ho
 Answer FromDesktop(std::string_view url, std::chrono::milliseconds time_limit,
                    const std::function<bool()>& stopped);
 
+// Starts recv-html-proxy for the first question, if none waits, and returns at once: its own
+// start (libproxy's plugins, the reader of GNOME's settings) then happens while the program does
+// other things, rather than in the first download. Safe to call from any thread.
+void StartHelper();
+
 // Where recv-html-proxy is. By default it is looked for beside the running program, then in
 // ../libexec/recv-html/ from there; tests name the one they built.
 void UseHelperAt(std::string path);

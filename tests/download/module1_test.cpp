@@ -203,23 +203,129 @@ TEST_F(DownloadBytesTest, NamedProxyReceivesAbsoluteFormEvenForLoopback) {
     EXPECT_EQ(decoy.ConnectionCount(), 0u);
 }
 
-TEST_F(DownloadBytesTest, SystemModeHonoursProxyVariables) {
-    LoopbackProxy proxy;
-    server_.Serve("/env", Reply::Ok("env"));
-    const QString url = QString::fromStdString(server_.Url("/env"));
-    std::vector<std::uint8_t> body;
+// The system's settings decide each request's proxy: a proxy variable set for the scheme first,
+// else the desktop's settings (GNOME's, here in a keyfile of the test's own; PAC files from a
+// loopback server), else straight. The failure names the proxy that was used and where it came
+// from.
+TEST_F(DownloadBytesTest, SystemSettingsDecideTheProxy) {
+    using Origin = Module1::ProxyOrigin::Kind;
+    using ClientKind = urlclient::Failure::Kind;
+    server_.Serve("/page", Reply::Ok("page"));
+    LoopbackProxy proxy, other, login;
+    login.RequireDigestLogin("taro", "p@ss:w0rd");
+    // Stand-ins for proxies of https requests: they take the tunnel request and refuse it.
+    LoopbackServer tunnel_http, tunnel_https;
+    const std::string tunnel_http_address = "127.0.0.1:" + std::to_string(tunnel_http.Port());
+    const std::string tunnel_https_address = "127.0.0.1:" + std::to_string(tunnel_https.Port());
+    std::string closed;
     {
-        ScopedEnv env("http_proxy", ("http://" + proxy.Address()).c_str());
-        EXPECT_EQ(Module1::DownloadBytes(url, body, QString()), 3);
-        EXPECT_EQ(proxy.RequestCount(), 1u);
-        // no_proxy sends the same request straight to the server.
-        ScopedEnv bypass("no_proxy", "127.0.0.1");
-        EXPECT_EQ(Module1::DownloadBytes(url, body, QString()), 3);
-        EXPECT_EQ(proxy.RequestCount(), 1u);
+        LoopbackServer gone;
+        closed = "127.0.0.1:" + std::to_string(gone.Port());
     }
-    EXPECT_EQ(Module1::DownloadBytes(url, body, QString()), 3);
-    EXPECT_EQ(proxy.RequestCount(), 1u);
-    EXPECT_EQ(server_.RequestCount(), 3u);
+    LoopbackServer pac;
+    auto serve_pac = [&pac](const std::string& path, const std::string& answer) {
+        pac.Serve(path,
+                  Reply::Ok("function FindProxyForURL(url, host) { return \"" + answer + "\"; }",
+                            "application/x-ns-proxy-autoconfig"));
+        return pac.Url(path);
+    };
+    const std::string list =
+        serve_pac("/list.pac", "PROXY " + closed + "; PROXY " + proxy.Address() + "; DIRECT");
+    const std::string direct = serve_pac("/direct.pac", "DIRECT");
+    const std::string dead = serve_pac("/dead.pac", "PROXY " + closed);
+    std::string unreadable;
+    {
+        LoopbackServer gone;
+        unreadable = gone.Url("/proxy.pac");
+    }
+    auto host_port = [](const std::string& address, const char* group) {
+        const std::size_t colon = address.rfind(':');
+        return std::string("[system/proxy/") + group + "]\nhost='" + address.substr(0, colon) +
+               "'\nport=" + address.substr(colon + 1) + "\n";
+    };
+    auto manual = [&](const std::string& address, const char* ignore = "@as []") {
+        return std::string("[system/proxy]\nmode='manual'\nignore-hosts=") + ignore + "\n" +
+               host_port(address, "http");
+    };
+    auto automatic = [](const std::string& url) {
+        return "[system/proxy]\nmode='auto'\nignore-hosts=@as []\nautoconfig-url='" + url + "'\n";
+    };
+    const std::string with_login =
+        manual(login.Address()) +
+        "use-authentication=true\nauthentication-user='taro'\nauthentication-password=";
+    const std::string https_url = "https://127.0.0.1:" + std::to_string(server_.Port()) + "/";
+    const std::string page = server_.Url("/page");
+
+    struct Case {
+        const char* name;
+        const char* http_proxy;  // the variable; null: unset
+        std::string keyfile;     // GNOME's settings; empty: no desktop session
+        std::string url;
+        HttpListener* carrier;  // the proxy that must take the request; null: none
+        ClientKind kind;        // kNone: the page came
+        std::string named;      // the proxy the failure names
+        Origin origin;
+        std::string pac_url;
+        bool pac_unreadable;
+    };
+    const std::string variable = "http://" + other.Address();
+    const Case cases[] = {
+        {"no settings: straight", nullptr, "", page, nullptr, ClientKind::kNone, "", Origin::kNone,
+         "", false},
+        {"a manual desktop proxy", nullptr, manual(proxy.Address()), page, &proxy,
+         ClientKind::kNone, "", Origin::kDesktop, "", false},
+        {"a host it reaches directly, by range", nullptr,
+         manual(proxy.Address(), "['10.0.0.0/8', '127.0.0.0/8']"), page, nullptr, ClientKind::kNone,
+         "", Origin::kNone, "", false},
+        {"the variable before the desktop", variable.c_str(), manual(proxy.Address()), page, &other,
+         ClientKind::kNone, "", Origin::kVariable, "", false},
+        {"a dead desktop proxy, named with its port", nullptr, manual(closed), page, nullptr,
+         ClientKind::kProxyConnectionRefused, closed, Origin::kDesktop, "", false},
+        {"https takes the https setting", nullptr,
+         manual(tunnel_http_address) + host_port(tunnel_https_address, "https"), https_url,
+         &tunnel_https, ClientKind::kProxyRefused, tunnel_https_address, Origin::kDesktop, "",
+         false},
+        {"desktop credentials log in to a Digest proxy", nullptr, with_login + "'p@ss:w0rd'\n",
+         page, &login, ClientKind::kNone, "", Origin::kDesktop, "", false},
+        // An http page's 407 would be the page; a tunnel's is the proxy's answer.
+        {"wrong desktop credentials, for a tunnel", nullptr,
+         with_login + "'guess'\n" + host_port(login.Address(), "https"), https_url, nullptr,
+         ClientKind::kProxyNeedsLogin, login.Address(), Origin::kDesktop, "", false},
+        {"a PAC list past its dead first proxy", nullptr, automatic(list), page, &proxy,
+         ClientKind::kNone, "", Origin::kPacFile, list, false},
+        {"a PAC file's DIRECT", nullptr, automatic(direct), page, nullptr, ClientKind::kNone, "",
+         Origin::kPacFile, direct, false},
+        {"a dead PAC proxy, named", nullptr, automatic(dead), page, nullptr,
+         ClientKind::kProxyConnectionRefused, closed, Origin::kPacFile, dead, false},
+        {"a PAC file that cannot be had: straight", nullptr, automatic(unreadable), page, nullptr,
+         ClientKind::kNone, "", Origin::kNone, unreadable, true},
+    };
+    HttpListener* const listeners[] = {&proxy, &other, &login, &tunnel_http, &tunnel_https};
+    for (const Case& c : cases) {
+        ScopedEnv env("http_proxy", c.http_proxy);
+        std::optional<GnomeProxySettings> gnome;
+        if (!c.keyfile.empty()) gnome.emplace(c.keyfile);
+        std::size_t before[std::size(listeners)];
+        for (std::size_t i = 0; i < std::size(listeners); ++i)
+            before[i] = listeners[i]->RequestCount();
+        std::vector<std::uint8_t> body;
+        Module1::DownloadFailure failure;
+        const std::int32_t count = Module1::DownloadBytes(
+            QString::fromStdString(c.url), body, QString(), ShortLimits(), nullptr, failure);
+        EXPECT_EQ(count, c.kind == ClientKind::kNone ? 4 : 0) << c.name;
+        EXPECT_EQ(failure.client.kind, c.kind) << c.name << ": " << failure.client.text;
+        EXPECT_EQ(failure.client.proxy, c.named) << c.name;
+        EXPECT_EQ(failure.origin.kind, c.origin) << c.name;
+        EXPECT_EQ(failure.origin.pac_url, c.pac_url) << c.name;
+        EXPECT_EQ(failure.origin.pac_unreadable, c.pac_unreadable) << c.name;
+        for (std::size_t i = 0; i < std::size(listeners); ++i) {
+            // The login proxy also counts the request it turned away before the login.
+            const bool carried = listeners[i] == c.carrier;
+            const bool asked = listeners[i]->RequestCount() > before[i];
+            EXPECT_EQ(asked, carried || (listeners[i] == &login && c.named == login.Address()))
+                << c.name << ": proxy " << i;
+        }
+    }
 }
 
 TEST_F(DownloadBytesTest, NonAsciiUrlIsSentAsUtf8PercentEncoded) {

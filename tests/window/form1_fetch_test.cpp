@@ -420,6 +420,38 @@ TEST_F(Form1FetchTest, EscStopsAHeldFetchAndLeavesTheWindowUsable) {
     EXPECT_EQ(form->CheckBox1->checkState(), Qt::Unchecked);
 }
 
+// Esc ends a fetch at once too while the desktop's settings name a PAC file whose server never
+// answers; the next Go under settings that answer fetches as before.
+TEST_F(Form1FetchTest, EscStopsAFetchWhilePacFileIsAwaited) {
+    auto gate = std::make_shared<Gate>();
+    Reply held = Reply::Ok(std::string("function FindProxyForURL(u, h) { return \"DIRECT\"; }"),
+                           "application/x-ns-proxy-autoconfig");
+    held.gate = gate;
+    server.Serve("/proxy.pac", held);
+    server.Serve("/page", Reply::Ok(std::string(japanese_pages::kShiftJisPlain)));
+    {
+        GnomeProxySettings gnome(
+            "[system/proxy]\nmode='auto'\nignore-hosts=@as []\n"
+            "autoconfig-url='" +
+            server.Url("/proxy.pac") + "'\n");
+        form->udtLimits = StallAfter(milliseconds(5000));
+        std::chrono::steady_clock::time_point tmEsc;
+        QTimer::singleShot(0, form.get(), [&] {
+            ASSERT_TRUE(gate->WaitUntilArrived());
+            tmEsc = std::chrono::steady_clock::now();
+            QTest::keyClick(form->Text1, Qt::Key_Escape);
+        });
+        Go(server.Url("/page"));
+        // Only guards against a fetch that waits for the PAC server: no timing is measured here.
+        EXPECT_LT(std::chrono::steady_clock::now() - tmEsc, std::chrono::seconds(1));
+        EXPECT_TRUE(form->Text2->Text().isEmpty());
+        EXPECT_TRUE(form->Text2->placeholderText().contains(QStringLiteral("中止")))
+            << form->Text2->placeholderText().toStdString();
+    }
+    Go(server.Url("/page"));
+    EXPECT_EQ(form->Text2->Text(), QString::fromUtf8(kPlainStripped));
+}
+
 // The full-width form of an ASCII text, as an input method in full-width mode types it.
 QString FullWidth(std::string_view strAscii) {
     QString str;

@@ -49,13 +49,9 @@ private:
     std::uint8_t* pbyt_;
 };
 
-// A body this long has its round-trip length measured beside the conversion; below it, a second
-// thread costs more than it saves.
-constexpr std::size_t kMeasureBesideFrom = std::size_t{1} << 18;
-
 }  // namespace
 
-QString ConvertBody(const std::vector<std::uint8_t>& body) {
+QString ConvertBody(const std::vector<std::uint8_t>& body, const TextSizes& udtSizes) {
     // The converter gets 4 × N + 1 bytes of room, N being the body decoded through the code page
     // and encoded back. On a long page, measuring N is a pass worth running on a second thread
     // while the page converts, into a buffer that surely holds 4 × N + 1 bytes: each byte starts
@@ -66,7 +62,8 @@ QString ConvertBody(const std::vector<std::uint8_t>& body) {
     ZeroPages bytOutput;
     // Declared after the buffer, so that it is joined before the buffer goes.
     std::jthread thdMeasure;
-    if (body.size() >= kMeasureBesideFrom) {
+    const codepage::TwoHalves udtHalves{udtSizes.lngHalvesFrom, udtSizes.lngBorderSearch};
+    if (body.size() >= udtSizes.lngMeasureBesideFrom) {
         bytOutput = ZeroPages(8 * body.size() + 1);
         try {
             if (bytOutput.Valid()) {
@@ -75,7 +72,7 @@ QString ConvertBody(const std::vector<std::uint8_t>& body) {
                     // surely written, and the converter finds it ready.
                     PrefaultPages(bytOutput.Bytes().data(), body.size() / 2);
                     try {
-                        lngSize = codepage::RoundTripLength(body);
+                        lngSize = codepage::RoundTripLength(body, udtHalves);
                     } catch (...) {
                         excMeasure = std::current_exception();
                     }
@@ -89,7 +86,7 @@ QString ConvertBody(const std::vector<std::uint8_t>& body) {
         // A short page, or no thread to be had: measure first, then take just the room, once the
         // address space taken for the worst case is given back.
         bytOutput = ZeroPages();
-        lngSize = codepage::RoundTripLength(body);
+        lngSize = codepage::RoundTripLength(body, udtHalves);
         bytOutput = ZeroPages(4 * lngSize + 1);
         // An empty result would show as an empty page; the failure has to reach the window as one.
         if (!bytOutput.Valid()) throw std::bad_alloc();
@@ -108,5 +105,5 @@ QString ConvertBody(const std::vector<std::uint8_t>& body) {
     // gives what trimming the whole buffer would, without touching the pages beyond.
     std::span<std::uint8_t> bytArray = bytOutput.Bytes().first(result.written + 1);
     ResizeBytes(bytArray);
-    return DecodeWithCrLf(bytArray);
+    return DecodeWithCrLf(bytArray, udtSizes);
 }

@@ -16,9 +16,12 @@ namespace {
 
 // DecodeWithCrLf into `pchOut`, for a text or a part of one that starts with no CR LF pending.
 // Returns the number of units written: at most two for each byte.
-std::size_t DecodeRunWithCrLf(std::span<const std::uint8_t> bytText, char16_t* pchOut) {
+std::size_t DecodeRunWithCrLf(std::span<const std::uint8_t> bytText, char16_t* pchOut,
+                              std::size_t lngWindow) {
     char16_t* const pchStart = pchOut;
-    std::array<char16_t, 16384> strWindow;
+    std::array<char16_t, 16384> strBuffer;
+    const std::span<char16_t> strWindow =
+        std::span(strBuffer).first(std::clamp<std::size_t>(lngWindow, 1, strBuffer.size()));
     bool blnAfterCr = false;
     while (!bytText.empty()) {
         const codepage::Progress progress = codepage::Decode(bytText, strWindow, true);
@@ -26,7 +29,9 @@ std::size_t DecodeRunWithCrLf(std::span<const std::uint8_t> bytText, char16_t* p
         for (std::size_t i = 0; i < progress.written; ++i) {
 #if defined(__SSE2__)
             if (progress.written - i >= 8) {
-                // Eight units at a time while none is one the rule touches (all are above CR).
+                // Eight units at a time while none is one the rule touches (all are above CR):
+                // subtracting CR with saturation leaves zero just for the units up to CR, there
+                // being no unsigned compare before SSE4.1.
                 const __m128i units =
                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(strWindow.data() + i));
                 const __m128i touched = _mm_cmpeq_epi16(
@@ -64,19 +69,13 @@ std::size_t DecodeRunWithCrLf(std::span<const std::uint8_t> bytText, char16_t* p
     return static_cast<std::size_t>(pchOut - pchStart);
 }
 
-// A text this long is decoded in two parts at once; below it, a second thread costs more than it
-// saves.
-constexpr std::size_t kTwoPartsFrom = std::size_t{1} << 20;
-// How far past its aim the border between the parts may go, looking for a byte that stands alone.
-constexpr std::size_t kBorderSearch = std::size_t{1} << 16;
-
 // Where to cut `bytText` in two so that each part decodes alone as it would in place: right after
 // a byte that is a character of its own, and not a CR, so that the second part starts with no CR
 // LF pending. The second thread first counts the first part, so the first part is the larger.
 // Returns 0 when no such byte is near enough.
-std::size_t FindBorder(std::span<const std::uint8_t> bytText) {
-    std::size_t lngBorder = bytText.size() / 3 * 2;
-    const std::size_t lngLimit = std::min(bytText.size(), lngBorder + kBorderSearch);
+std::size_t FindBorder(std::span<const std::uint8_t> bytText, std::size_t lngSearch) {
+    std::size_t lngBorder = std::max<std::size_t>(bytText.size() / 3 * 2, 1);
+    const std::size_t lngLimit = std::min(bytText.size(), lngBorder + lngSearch);
     for (; lngBorder < lngLimit; ++lngBorder) {
         const std::uint8_t b = bytText[lngBorder - 1];
         if (codepage::IsCp932SequenceOfItsOwn(b) && b != '\r') return lngBorder;
@@ -123,7 +122,9 @@ std::size_t DecodedLengthWithCrLf(std::span<const std::uint8_t> bytText) {
     return lngLength;
 }
 
-QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
+// A text of a megabyte is decoded in two parts at once; below it, a second thread costs more
+// than it saves.
+QString DecodeWithCrLf(std::span<const std::uint8_t> bytText, const TextSizes& udtSizes) {
     // Each byte gives at most one unit and each unit at most two. The unused tail of the
     // allocation is never touched, so it costs no memory; shrinking it would copy the text.
     QString strText(static_cast<qsizetype>(bytText.size() * 2), Qt::Uninitialized);
@@ -133,7 +134,9 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
     auto Prefault = [](char16_t* pch, std::span<const std::uint8_t> bytPart) {
         PrefaultPages(pch, bytPart.size() / 2 * sizeof(char16_t));
     };
-    const std::size_t lngBorder = bytText.size() >= kTwoPartsFrom ? FindBorder(bytText) : 0;
+    const std::size_t lngBorder = bytText.size() >= udtSizes.lngTwoPartsFrom
+                                      ? FindBorder(bytText, udtSizes.lngBorderSearch)
+                                      : 0;
     if (lngBorder != 0) {
         // The second part goes where the first will end, which a count finds sooner than the
         // decoding does.
@@ -145,10 +148,12 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
             std::jthread thdSecond([&] {
                 lngFirst = DecodedLengthWithCrLf(bytFirst);
                 Prefault(pchOut + lngFirst, bytSecond);
-                lngSecond = DecodeRunWithCrLf(bytSecond, pchOut + lngFirst);
+                lngSecond =
+                    DecodeRunWithCrLf(bytSecond, pchOut + lngFirst, udtSizes.lngDecodeWindow);
             });
             Prefault(pchOut, bytFirst);
-            const std::size_t lngWritten = DecodeRunWithCrLf(bytFirst, pchOut);
+            const std::size_t lngWritten =
+                DecodeRunWithCrLf(bytFirst, pchOut, udtSizes.lngDecodeWindow);
             thdSecond.join();
             if (lngWritten == lngFirst) {
                 strText.resize(static_cast<qsizetype>(lngFirst + lngSecond));
@@ -161,6 +166,7 @@ QString DecodeWithCrLf(std::span<const std::uint8_t> bytText) {
         }
     }
     Prefault(pchOut, bytText);
-    strText.resize(static_cast<qsizetype>(DecodeRunWithCrLf(bytText, pchOut)));
+    strText.resize(
+        static_cast<qsizetype>(DecodeRunWithCrLf(bytText, pchOut, udtSizes.lngDecodeWindow)));
     return strText;
 }

@@ -164,7 +164,9 @@ std::size_t CountOthers(const char* data, std::size_t length) {
     std::size_t lngCount = 0;
     std::size_t i = 0;
 #if defined(__SSE2__)
-    // Each byte of `counts` counts kOther in its lane, for up to 255 blocks at a time.
+    // Each byte of `counts` counts kOther in its lane: a match compares as 0xFF, minus one, so
+    // subtracting it adds one. A byte holds at most 255, so the lanes are summed every 255 blocks;
+    // _mm_sad_epu8 against zero adds each half's eight bytes into a 64-bit lane.
     const __m128i other = _mm_set1_epi8(kOther);
     const __m128i zero = _mm_setzero_si128();
     while (length - i >= 16) {
@@ -316,7 +318,9 @@ void CopyWithoutLineBreaks(const char16_t* text, std::size_t size, Work& work) {
     while (i < size) {
 #if defined(__SSE2__)
         if (size - i >= 8) {
-            // Eight ASCII units at a time while none is a line break.
+            // Eight ASCII units at a time while none is a line break. A unit is ASCII when
+            // subtracting 0x7F with saturation (no unsigned compare before SSE4.1) leaves zero;
+            // packing with saturation then keeps ASCII units as they are.
             const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
             const __m128i zero = _mm_setzero_si128();
             const __m128i isAscii =
@@ -331,6 +335,8 @@ void CopyWithoutLineBreaks(const char16_t* text, std::size_t size, Work& work) {
                 continue;
             }
             // And eight at a time through a run of kana and kanji: none ASCII, none a surrogate.
+            // Adding 0x2800 wraps the surrogates D800-DFFF round to 0000-07FF, which the
+            // saturating subtraction of 0x7FF then leaves at zero.
             const __m128i pastSurrogates = _mm_sub_epi16(units, _mm_set1_epi16(-0x2800));
             const __m128i isSurrogate =
                 _mm_cmpeq_epi16(_mm_subs_epu16(pastSurrogates, _mm_set1_epi16(0x7FF)), zero);
@@ -389,7 +395,9 @@ std::size_t CountNonAscii(const char16_t* text, std::size_t size) {
     std::size_t lngCount = 0;
     std::size_t i = 0;
 #if defined(__SSE2__)
-    // Each 16-bit lane of `counts` counts in its lane, for up to 65535 blocks at a time.
+    // Each 16-bit lane of `counts` counts the non-ASCII units in its lane (ASCII as in
+    // CopyWithoutLineBreaks; a unit that is not compares as all ones, minus one), and holds at most
+    // 65535, so the lanes are summed every 65535 blocks.
     const __m128i zero = _mm_setzero_si128();
     while (size - i >= 8) {
         __m128i counts = zero;
@@ -494,17 +502,16 @@ void DecodeEntities(Work& work) {
     rewriter.Finish();
 }
 
-// Room for a rewrite: the shadow and the non-ASCII units.
+// Room for a rewrite: the shadow and the non-ASCII units, for a text of up to `units` units.
 struct Scratch {
     std::unique_ptr<char[]> shadow;
     std::unique_ptr<char16_t[]> others;
+    std::size_t units = 0;
 };
-// The longest text, in units, whose room is kept between calls: 6 MB of it at most.
-constexpr std::size_t kKeptScratch = std::size_t{2} << 20;
 
 }  // namespace
 
-QString RemoveTags(const QString& text) {
+QString RemoveTags(const QString& text, const TextSizes& udtSizes) {
     const Patterns& patterns = GetPatterns();
     // The patterns are fixed: one that cannot be built means no memory, and an empty result would
     // pass for a page without text.
@@ -526,11 +533,17 @@ QString RemoveTags(const QString& text) {
     // text gets room of its own, given back when it is done.
     thread_local Scratch scrKept;
     Scratch scrOwn;
-    Scratch& scr = lngLength <= kKeptScratch ? scrKept : scrOwn;
-    if (scr.shadow == nullptr) {
-        const std::size_t lngRoom = std::max(lngLength, &scr == &scrKept ? kKeptScratch : 0);
+    const bool blnKept = lngLength <= udtSizes.lngKeptRoom;
+    Scratch& scr = blnKept ? scrKept : scrOwn;
+    if (scr.shadow == nullptr || scr.units < lngLength) {
+        // Kept room is taken at its full size once, so that texts of ordinary size all fit it.
+        const std::size_t lngRoom = blnKept ? udtSizes.lngKeptRoom : lngLength;
+        scr.shadow.reset();
+        scr.others.reset();
+        scr.units = 0;
         scr.shadow.reset(new char[lngRoom]);
         scr.others.reset(new char16_t[lngRoom]);
+        scr.units = lngRoom;
     }
     Work work{scr.shadow.get(), 0, scr.others.get(), 0};
     AdviseLargePages(work.shadow, lngLength);

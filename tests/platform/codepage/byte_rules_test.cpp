@@ -1,10 +1,12 @@
 // The byte-sequence rules that recognition, the kanji converter and the code page share: one table
-// per rule, at the boundaries where a rule written twice would drift.
+// per rule, each row of it at every edge of its ranges, where a rule written twice would drift.
 #include "platform/codepage/byte_rules.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -22,97 +24,127 @@ std::string Hex(const Bytes& bytes) {
     return text;
 }
 
-// A sequence, how long the well-formed sequence at its start is (0: none), and how many bytes one
-// bad sequence there takes.
-struct SequenceRow {
-    Bytes bytes;
-    std::size_t wellFormed;
-    std::size_t bad;
+// The bytes at the edges of every range a rule draws, and a few between: each row of a rule is
+// tried with each of them in each place after its first byte.
+constexpr std::uint8_t kEdges[] = {0x00, 0x20, 0x21, 0x3F, 0x40, 0x41, 0x7E, 0x7F,
+                                   0x80, 0x8E, 0x8F, 0x90, 0x9F, 0xA0, 0xA1, 0xBF,
+                                   0xC0, 0xDF, 0xE0, 0xFC, 0xFD, 0xFE, 0xFF};
+
+// A row of a rule: the first bytes it covers, the length of the sequence they start, the range
+// each later byte must fall in, and a byte inside those ranges that is not in them (0: none).
+struct Row {
+    std::uint8_t first;
+    std::uint8_t last;
+    std::size_t length;
+    std::pair<std::uint8_t, std::uint8_t> next[3];
+    std::uint8_t hole = 0;
 };
 
-TEST(ByteRules, Utf8) {
-    const SequenceRow rows[] = {
-        {{0x41}, 1, 1},
-        {{0x7F}, 1, 1},
-        {{0x80}, 0, 1},        // a continuation byte alone
-        {{0xC1, 0xBF}, 0, 1},  // overlong
-        {{0xC2, 0x80}, 2, 2},
-        {{0xDF, 0xBF}, 2, 2},
-        {{0xDF, 0xC0}, 0, 1},
-        {{0xE0, 0x9F, 0x80}, 0, 1},  // overlong
-        {{0xE0, 0xA0, 0x80}, 3, 3},
-        {{0xE3, 0x81, 0x82}, 3, 3},
-        {{0xE3, 0x81}, 0, 2},  // cut at the end: the start is one bad sequence
-        {{0xE3, 0x81, 0x41}, 0, 2},
-        {{0xED, 0x9F, 0xBF}, 3, 3},
-        {{0xED, 0xA0, 0x80}, 0, 1},  // a surrogate
-        {{0xEF, 0xBF, 0xBF}, 3, 3},
-        {{0xF0, 0x8F, 0xBF, 0xBF}, 0, 1},  // overlong
-        {{0xF0, 0x90, 0x80, 0x80}, 4, 4},
-        {{0xF0, 0x90, 0x80, 0x41}, 0, 3},
-        {{0xF4, 0x8F, 0xBF, 0xBF}, 4, 4},  // U+10FFFF
-        {{0xF4, 0x90, 0x80, 0x80}, 0, 1},  // past U+10FFFF
-        {{0xF5, 0x80, 0x80, 0x80}, 0, 1},
-        {{0xFF}, 0, 1},
-    };
-    for (const SequenceRow& row : rows) {
-        EXPECT_EQ(codepage::Utf8SequenceLength(row.bytes), row.wellFormed) << Hex(row.bytes);
-        EXPECT_EQ(codepage::Utf8BadSequenceLength(row.bytes), row.bad) << Hex(row.bytes);
+// Checks `wellFormed` and `bad` on every first byte of every row, each later byte at each edge and
+// the sequence cut short after each byte: well formed when every byte is in its range, and a bad
+// sequence as long as `badLength` says for the bytes, the number of them in range before the first
+// that is not, and whether all are. A first byte in no row starts no sequence.
+template <class WellFormed, class Bad, class BadLength>
+void CheckRows(const std::vector<Row>& rows, WellFormed wellFormed, Bad bad, BadLength badLength) {
+    for (unsigned first = 0; first < 0x100; ++first) {
+        const Row* row = nullptr;
+        for (const Row& r : rows) {
+            if (first >= r.first && first <= r.last) row = &r;
+        }
+        if (row == nullptr) {
+            for (std::uint8_t next : kEdges) {
+                const Bytes bytes = {static_cast<std::uint8_t>(first), next, next, next};
+                EXPECT_EQ(wellFormed(bytes), 0u) << Hex(bytes);
+                EXPECT_EQ(bad(bytes), 1u) << Hex(bytes);
+            }
+            continue;
+        }
+        // Each later byte at each edge, the others in range; then cut after each byte.
+        for (std::size_t at = 1; at < std::max<std::size_t>(row->length, 2); ++at) {
+            for (std::uint8_t edge : kEdges) {
+                Bytes bytes = {static_cast<std::uint8_t>(first)};
+                std::size_t lngMatched = 1;
+                bool blnOut = false;
+                for (std::size_t k = 1; k < row->length; ++k) {
+                    const auto [low, high] = row->next[k - 1];
+                    const std::uint8_t b = k == at ? edge : low;
+                    bytes.push_back(b);
+                    if (!blnOut && b >= low && b <= high && b != row->hole) {
+                        ++lngMatched;
+                    } else {
+                        blnOut = true;
+                    }
+                }
+                if (row->length == 1) bytes.push_back(edge);
+                EXPECT_EQ(wellFormed(bytes), blnOut ? 0 : row->length) << Hex(bytes);
+                EXPECT_EQ(bad(bytes), badLength(bytes, lngMatched, !blnOut)) << Hex(bytes);
+            }
+        }
+        for (std::size_t cut = 1; cut < row->length; ++cut) {
+            Bytes bytes = {static_cast<std::uint8_t>(first)};
+            for (std::size_t k = 1; k < cut; ++k) bytes.push_back(row->next[k - 1].second);
+            EXPECT_EQ(wellFormed(bytes), 0u) << Hex(bytes);
+            EXPECT_EQ(bad(bytes), badLength(bytes, cut, false)) << Hex(bytes);
+        }
     }
 }
 
-TEST(ByteRules, EucJp) {
-    const SequenceRow rows[] = {
-        {{0x41}, 1, 1},
-        {{0xA1, 0xA1}, 2, 2},
-        {{0xFE, 0xFE}, 2, 2},
-        {{0xA1}, 0, 1},  // cut at the end
-        {{0xA1, 0x41}, 0, 1},
-        {{0xA1, 0xFF}, 0, 1},
-        {{0xA0, 0xA1}, 0, 1},
-        {{0xFF, 0xA1}, 0, 1},
-        {{0x80, 0xA1}, 0, 1},
-        {{0x8E, 0xA1}, 2, 2},  // half-width katakana
-        {{0x8E, 0xDF}, 2, 2},
-        {{0x8E, 0xA0}, 0, 1},
-        {{0x8E, 0xE0}, 0, 1},
-        {{0x8F, 0xA1, 0xA1}, 3, 3},  // JIS X 0212
-        {{0x8F, 0xFE, 0xFE}, 3, 3},
-        {{0x8F, 0xA1}, 0, 1},
-        {{0x8F, 0xA1, 0x41}, 0, 1},
-        {{0x8F, 0xA0, 0xA1}, 0, 1},
+// UTF-8 as the Unicode standard's table of well-formed byte sequences draws it: no overlong forms,
+// no surrogates, nothing past U+10FFFF. A bad sequence is the longest start of a well-formed one.
+TEST(ByteRules, Utf8EveryRowAtEveryEdge) {
+    const std::vector<Row> rows = {
+        {0x00, 0x7F, 1, {}},
+        {0xC2, 0xDF, 2, {{0x80, 0xBF}}},
+        {0xE0, 0xE0, 3, {{0xA0, 0xBF}, {0x80, 0xBF}}},
+        {0xE1, 0xEC, 3, {{0x80, 0xBF}, {0x80, 0xBF}}},
+        {0xED, 0xED, 3, {{0x80, 0x9F}, {0x80, 0xBF}}},
+        {0xEE, 0xEF, 3, {{0x80, 0xBF}, {0x80, 0xBF}}},
+        {0xF0, 0xF0, 4, {{0x90, 0xBF}, {0x80, 0xBF}, {0x80, 0xBF}}},
+        {0xF1, 0xF3, 4, {{0x80, 0xBF}, {0x80, 0xBF}, {0x80, 0xBF}}},
+        {0xF4, 0xF4, 4, {{0x80, 0x8F}, {0x80, 0xBF}, {0x80, 0xBF}}},
     };
-    for (const SequenceRow& row : rows) {
-        EXPECT_EQ(codepage::EucJpSequenceLength(row.bytes), row.wellFormed) << Hex(row.bytes);
-        EXPECT_EQ(codepage::EucJpBadSequenceLength(row.bytes), row.bad) << Hex(row.bytes);
-    }
+    CheckRows(
+        rows, [](const Bytes& b) { return codepage::Utf8SequenceLength(b); },
+        [](const Bytes& b) { return codepage::Utf8BadSequenceLength(b); },
+        [](const Bytes&, std::size_t matched, bool) { return matched; });
 }
 
-TEST(ByteRules, Cp932) {
-    // Lead and trail bytes at each edge of their ranges.
-    const struct {
-        std::uint8_t b;
-        bool lead;
-        bool trail;
-    } bytes[] = {
-        {0x3F, false, false}, {0x40, false, true}, {0x7E, false, true}, {0x7F, false, false},
-        {0x80, false, true},  {0x81, true, true},  {0x9F, true, true},  {0xA0, false, true},
-        {0xDF, false, true},  {0xE0, true, true},  {0xFC, true, true},  {0xFD, false, false},
+// EUC-JP: ASCII, two JIS X 0208 bytes, 0x8E and a half-width katakana, 0x8F and two JIS X 0212
+// bytes. A well-formed sequence that is no character is bad whole, any other its first byte alone.
+TEST(ByteRules, EucJpEveryRowAtEveryEdge) {
+    const std::vector<Row> rows = {
+        {0x00, 0x7F, 1, {}},
+        {0x8E, 0x8E, 2, {{0xA1, 0xDF}}},
+        {0x8F, 0x8F, 3, {{0xA1, 0xFE}, {0xA1, 0xFE}}},
+        {0xA1, 0xFE, 2, {{0xA1, 0xFE}}},
     };
-    for (const auto& row : bytes) {
-        EXPECT_EQ(codepage::IsLeadByte(row.b), row.lead) << Hex({row.b});
-        EXPECT_EQ(codepage::IsTrailByte(row.b), row.trail) << Hex({row.b});
-    }
-    // A lead needs a trail; a bad sequence takes a non-ASCII trail with its lead, and leaves
-    // anything else to be read afresh.
-    const SequenceRow sequences[] = {
-        {{0x85, 0x80}, 2, 2}, {{0x85, 0xFC}, 2, 2}, {{0x85, 0x40}, 2, 1},
-        {{0x85, 0x7E}, 2, 1}, {{0x85, 0x7F}, 0, 1}, {{0x85, 0xFD}, 0, 1},
-        {{0x85}, 0, 1},       {{0xA0, 0x80}, 1, 1}, {{0xFD, 0x80}, 1, 1},
+    CheckRows(
+        rows, [](const Bytes& b) { return codepage::EucJpSequenceLength(b); },
+        [](const Bytes& b) { return codepage::EucJpBadSequenceLength(b); },
+        [](const Bytes&, std::size_t matched, bool whole) { return whole ? matched : 1; });
+}
+
+// CP932: a lead byte and a trail, or any other byte alone. A bad sequence takes a trail that is
+// not ASCII with its lead, and leaves an ASCII one to be read afresh.
+TEST(ByteRules, Cp932EveryRowAtEveryEdge) {
+    const std::vector<Row> rows = {
+        {0x00, 0x80, 1, {}}, {0x81, 0x9F, 2, {{0x40, 0xFC}}, 0x7F},
+        {0xA0, 0xDF, 1, {}}, {0xE0, 0xFC, 2, {{0x40, 0xFC}}, 0x7F},
+        {0xFD, 0xFF, 1, {}},
     };
-    for (const SequenceRow& row : sequences) {
-        EXPECT_EQ(codepage::Cp932SequenceLength(row.bytes), row.wellFormed) << Hex(row.bytes);
-        EXPECT_EQ(codepage::Cp932BadSequenceLength(row.bytes), row.bad) << Hex(row.bytes);
+    CheckRows(
+        rows, [](const Bytes& b) { return codepage::Cp932SequenceLength(b); },
+        [](const Bytes& b) { return codepage::Cp932BadSequenceLength(b); },
+        [](const Bytes& b, std::size_t matched, bool whole) {
+            return whole && matched == 2 && b[1] >= 0x80 ? std::size_t{2} : std::size_t{1};
+        });
+    for (unsigned b = 0; b < 0x100; ++b) {
+        const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+        const bool trail = b >= 0x40 && b <= 0xFC && b != 0x7F;
+        const std::uint8_t byte = static_cast<std::uint8_t>(b);
+        EXPECT_EQ(codepage::IsLeadByte(byte), lead) << Hex({byte});
+        EXPECT_EQ(codepage::IsTrailByte(byte), trail) << Hex({byte});
+        EXPECT_EQ(codepage::IsCp932SequenceOfItsOwn(byte), !lead && !trail) << Hex({byte});
     }
 }
 

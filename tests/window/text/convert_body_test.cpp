@@ -7,6 +7,7 @@
 #include <random>
 
 #include "tests/support/corpus/corpus.h"
+#include "tests/support/small_sizes.h"
 #include "window/text/decode_with_crlf.h"
 
 namespace {
@@ -59,25 +60,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConvertBodyBreaks,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The single pass against the three, on random mixes of breaks, markers and kanji: some long
-// enough to put a CR LF across the decoder's inner window, some long enough to be decoded in two
-// parts, the border falling anywhere in the mix. The count that places the second part agrees.
+// enough to put a CR LF across the decoder's inner window, and each again with the sizes lowered,
+// so that a page of a few kilobytes is measured beside the conversion, in two halves, and decoded
+// in two parts through a small window, the borders falling anywhere in the mix (or nowhere near
+// enough). The count that places the second part agrees.
 TEST(ConvertBody, OnePassMatchesThreePasses) {
     std::mt19937 random(1);
     const std::vector<Bytes> pieces = {B("a"),  Bytes{0x82, 0xA0}, B("\r"),
                                        B("\n"), B("\x01"),         B("\r\n")};
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 400; ++round) {
         Bytes body;
-        const std::size_t length = round % 50 == 25  ? (std::size_t{1} << 20) + random() % 4096
-                                   : round % 20 == 0 ? 40000
-                                                     : random() % 40;
+        const std::size_t length = round % 20 == 0  ? 40000
+                                   : round % 2 == 0 ? 200 + random() % 3000
+                                                    : random() % 40;
+        // Long stretches without a byte of its own keep a border out of reach.
+        const std::size_t lngPieces = round % 3 == 0 ? 2 : pieces.size();
         while (body.size() < length) {
-            const Bytes& piece = pieces[random() % pieces.size()];
+            const Bytes& piece = pieces[random() % lngPieces];
             body.insert(body.end(), piece.begin(), piece.end());
         }
         const QString strBody = QString::fromStdU16String(std::u16string(body.begin(), body.end()))
                                     .replace(QString::fromLatin1("\x82\xA0"), QStringLiteral("あ"));
         const QString strText = ConvertBody(body);
         ASSERT_EQ(strText, ThreePasses(strBody)) << round;
+        ASSERT_EQ(ConvertBody(body, SmallTextSizes()), strText) << round;
         ASSERT_EQ(DecodedLengthWithCrLf(body), static_cast<std::size_t>(strText.size())) << round;
     }
 }
