@@ -47,11 +47,12 @@ KeyPtr MakeKey() {
     return key;
 }
 
-// A certificate for `key` named `common_name`, valid from an hour ago for two hours, with the
-// given extensions (nid and value, as in an OpenSSL configuration file). `issuer` signs it with
-// `issuer_key`; without an issuer it signs itself.
+// A certificate for `key` named `common_name`, valid from an hour ago for two hours (or, expired,
+// from two days ago to yesterday), with the given extensions (nid and value, as in an OpenSSL
+// configuration file). `issuer` signs it with `issuer_key`; without an issuer it signs itself.
 CertPtr MakeCertificate(EVP_PKEY* key, const char* common_name, X509* issuer, EVP_PKEY* issuer_key,
-                        std::initializer_list<std::pair<int, const char*>> extensions) {
+                        std::initializer_list<std::pair<int, const char*>> extensions,
+                        bool expired = false) {
     // Serial numbers differ between the certificates one authority signs.
     static std::atomic<long> serial{1};
     CertPtr cert(X509_new());
@@ -59,8 +60,9 @@ CertPtr MakeCertificate(EVP_PKEY* key, const char* common_name, X509* issuer, EV
     X509* c = cert.get();
     X509_set_version(c, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(c), serial++);
-    X509_gmtime_adj(X509_getm_notBefore(c), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(c), 3600);
+    constexpr long kDay = 24 * 3600;
+    X509_gmtime_adj(X509_getm_notBefore(c), expired ? -2 * kDay : -3600);
+    X509_gmtime_adj(X509_getm_notAfter(c), expired ? -kDay : 3600);
     X509_set_pubkey(c, key);
     X509_NAME* name = X509_get_subject_name(c);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
@@ -127,14 +129,16 @@ TlsServer::TlsServer(TlsOffer offer) : context_(std::make_unique<Context>()) {
     StartServing(offer);
 }
 
-TlsServer::TlsServer(const CertificateAuthority& ca, const std::string& names, TlsOffer offer)
+TlsServer::TlsServer(const CertificateAuthority& ca, const std::string& names, Dates dates,
+                     TlsOffer offer)
     : context_(std::make_unique<Context>()) {
     context_->key = MakeKey();
     context_->cert = MakeCertificate(context_->key.get(), "recv-html test server",
                                      ca.keys_->cert.get(), ca.keys_->key.get(),
                                      {{NID_basic_constraints, "critical,CA:FALSE"},
                                       {NID_authority_key_identifier, "keyid"},
-                                      {NID_subject_alt_name, names.c_str()}});
+                                      {NID_subject_alt_name, names.c_str()}},
+                                     dates == Dates::kExpired);
     StartServing(offer);
 }
 
@@ -179,6 +183,11 @@ std::string TlsServer::Url(std::string_view path) const {
     return "https://127.0.0.1:" + std::to_string(Port()) + std::string(path);
 }
 
+void TlsServer::KeepConnections(std::string page) {
+    page_ = std::move(page);
+    keep_ = true;
+}
+
 void TlsServer::ServeConnection(int fd) {
     // A client that refuses the certificate may close the connection while OpenSSL still writes
     // to it: the write must fail on this thread, which serves this one connection, rather than
@@ -190,19 +199,28 @@ void TlsServer::ServeConnection(int fd) {
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(context_->ctx.get()));
     if (ssl && SSL_set_fd(ssl.get(), fd) == 1 && SSL_accept(ssl.get()) == 1) {
         ++handshakes_;
-        std::string head;
+        std::string pending;
         char buf[4096];
-        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-            int n = SSL_read(ssl.get(), buf, sizeof buf);
-            if (n <= 0) break;
-            head.append(buf, static_cast<std::size_t>(n));
-        }
-        if (head.find("\r\n\r\n") != std::string::npos) {
-            static const char kPage[] =
-                "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nsecret";
+        for (;;) {
+            std::size_t end;
+            while ((end = pending.find("\r\n\r\n")) == std::string::npos &&
+                   pending.size() < 65536) {
+                int n = SSL_read(ssl.get(), buf, sizeof buf);
+                if (n <= 0) break;
+                pending.append(buf, static_cast<std::size_t>(n));
+            }
+            if (end == std::string::npos) break;
+            pending.erase(0, end + 4);
+            const bool keep = keep_;
+            const std::string response =
+                keep ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page_.size()) +
+                           "\r\n\r\n" + page_
+                     : "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nsecret";
             // Counted first: a client that has the page finds its request counted.
             ++requests_;
-            SSL_write(ssl.get(), kPage, sizeof kPage - 1);
+            if (SSL_write(ssl.get(), response.data(), static_cast<int>(response.size())) <= 0 ||
+                !keep)
+                break;
         }
         SSL_shutdown(ssl.get());
     }

@@ -10,6 +10,7 @@
 //     recvhtml::test::CertificateAuthority ca;
 //     recvhtml::test::TlsServer right(ca, "IP:127.0.0.1");   // taken at right.Url()
 //     recvhtml::test::TlsServer wrong(ca, "DNS:other.test");  // refused at wrong.Url()
+//     recvhtml::test::TlsServer old(ca, "IP:127.0.0.1", TlsServer::Dates::kExpired);  // refused
 
 #include <atomic>
 #include <cstddef>
@@ -50,12 +51,18 @@ enum class TlsOffer {
 
 class TlsServer : public Listener {
 public:
+    // When the server's certificate is valid.
+    enum class Dates {
+        kCurrent,  // from an hour ago to an hour from now
+        kExpired,  // from two days ago to yesterday
+    };
+
     // A certificate that signs itself, for localhost and 127.0.0.1.
     explicit TlsServer(TlsOffer offer = TlsOffer::kCurrent);
     // A certificate signed by `ca` for `names`, written as a subjectAltName ("IP:127.0.0.1",
     // "DNS:other.test", several joined by commas). The server still listens on 127.0.0.1 alone.
     TlsServer(const CertificateAuthority& ca, const std::string& names,
-              TlsOffer offer = TlsOffer::kCurrent);
+              Dates dates = Dates::kCurrent, TlsOffer offer = TlsOffer::kCurrent);
     ~TlsServer();
 
     // "https://127.0.0.1:<port>" followed by `path`.
@@ -63,6 +70,10 @@ public:
 
     std::size_t HandshakeCount() const { return handshakes_; }  // TLS handshakes that completed
     std::size_t RequestCount() const { return requests_; }      // requests answered
+
+    // From now on every request gets `page` instead, and a connection stays open for the client's
+    // next request (HTTP keep-alive), as a web server keeps it. Call it before the first request.
+    void KeepConnections(std::string page);
 
 private:
     struct Context;
@@ -72,6 +83,8 @@ private:
     std::unique_ptr<Context> context_;
     std::atomic<std::size_t> handshakes_{0};
     std::atomic<std::size_t> requests_{0};
+    std::atomic<bool> keep_{false};
+    std::string page_;
 };
 
 }  // namespace recvhtml::test

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/urlclient/kept.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/tls_server.h"
@@ -59,6 +62,26 @@ TEST(EncodeUrl, EncodesLikeABrowser) {
         {"http://h/a/./b;c=d", "http://h/a/./b;c=d"},
     };
     for (const auto& c : cases) EXPECT_EQ(urlclient::EncodeUrl(c.in), c.out) << c.in;
+}
+
+// What a reason or a progress line calls a proxy: its host and the port libcurl goes to, never
+// the user name and password.
+TEST(ProxyHostAndPort, NamesThePortLibcurlUsesAndNoLogin) {
+    struct Case {
+        const char* url;
+        const char* shown;
+    } cases[] = {
+        {"http://proxy.example.jp:8080", "proxy.example.jp:8080"},
+        {"http://proxy.example.jp", "proxy.example.jp:1080"},
+        {"proxy.example.jp/", "proxy.example.jp:1080"},
+        {"socks5h://proxy.example.jp:", "proxy.example.jp:1080"},
+        {"HTTPS://proxy.example.jp", "proxy.example.jp:443"},
+        {"http://taro:p@ss@proxy.example.jp", "proxy.example.jp:1080"},
+        {"https://taro:secret@[::1]", "[::1]:443"},
+        {"http://[::1]:3128/", "[::1]:3128"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(urlclient::ProxyHostAndPort(c.url), c.shown) << c.url;
 }
 
 TEST_F(UrlClientTest, ReadsDeliverTheWholeBodyWhateverTheirSize) {
@@ -157,8 +180,40 @@ TEST_F(UrlClientTest, HeldBackBodyStillEndsAtCutStallAndCap) {
     }
 }
 
+// What sessions keep stays bounded: four idle connections at most, each closed once idle for the
+// idle time (a minute; shortened here), and none after that.
+TEST_F(UrlClientTest, KeptConnectionsAreFewAndCloseWhenIdle) {
+    urlclient::CloseKeptConnections();
+    std::vector<std::unique_ptr<LoopbackServer>> servers;
+    auto open_on_servers = [&] {
+        std::size_t open = 0;
+        for (const auto& server : servers) open += server->OpenConnectionCount();
+        return open;
+    };
+    for (int i = 0; i < 6; ++i) {
+        servers.push_back(std::make_unique<LoopbackServer>());
+        servers.back()->Serve("/", Reply::Ok("k"));
+        auto session = urlclient::OpenSession(Options());
+        auto url = urlclient::OpenUrl(*session, servers.back()->Url("/"), urlclient::kReload);
+        ASSERT_TRUE(url);
+        std::string body;
+        EXPECT_EQ(ReadAll(*url, 4096, body), urlclient::ReadStatus::kOk);
+    }
+    const auto deadline = Clock::now() + milliseconds(10000);
+    while (open_on_servers() > 4 && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(open_on_servers(), 4u);
+    EXPECT_EQ(servers.back()->OpenConnectionCount(), 1u);  // the newest stay
+
+    urlclient::Kept::Get()->SetIdleTime(milliseconds(200));
+    for (const auto& server : servers) EXPECT_TRUE(server->WaitUntilIdle());
+    EXPECT_FALSE(urlclient::Kept::Get()->HoldsConnections());
+    urlclient::Kept::Get()->SetIdleTime(urlclient::Kept::kIdleTime);
+}
+
 TEST_F(UrlClientTest, ClosingWhileTheBodyIsHeldBackLeavesNothingOpen) {
     server_.Serve("/", Reply::Ok(PatternBytes(1 << 20)));
+    urlclient::CloseKeptConnections();
     const std::size_t fds_before = OpenFileDescriptorCount();
     for (int i = 0; i < 20; ++i) {
         urlclient::SessionOptions o = Options();
@@ -170,7 +225,9 @@ TEST_F(UrlClientTest, ClosingWhileTheBodyIsHeldBackLeavesNothingOpen) {
         urlclient::Read(*url, buf);
         url.reset();
     }
+    // No connection was kept for later: a body left unread is not a connection to reuse.
     EXPECT_TRUE(server_.WaitUntilIdle());
+    urlclient::CloseKeptConnections();
     EXPECT_EQ(OpenFileDescriptorCount(), fds_before);
 }
 
