@@ -11,7 +11,6 @@
 #include <QUrl>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <new>
 #include <thread>
@@ -106,8 +105,6 @@ public:
 private:
     static constexpr int kTickMs = 100;
     static constexpr qint64 kQuietMs = 330;
-    // The rate is taken over about the last two seconds.
-    static constexpr qint64 kRateSpanMs = 2000;
 
     void Tick() {
         const qint64 lngNow = clkStarted.elapsed();
@@ -131,28 +128,20 @@ private:
         } else {
             udtShown.phase = FetchProgress::Phase::kConnecting;
         }
-        lstSamples.push_back({lngNow, lngReceived});
-        while (lstSamples.size() > 2 && lngNow - lstSamples[1].lngAt >= kRateSpanMs)
-            lstSamples.pop_front();
-        const Sample& udtOldest = lstSamples.front();
-        if (udtShown.phase == FetchProgress::Phase::kReceiving && lngNow - udtOldest.lngAt >= 500) {
-            udtShown.dblBytesPerSecond = static_cast<double>(lngReceived - udtOldest.lngBytes) *
-                                         1000.0 / static_cast<double>(lngNow - udtOldest.lngAt);
-        }
+        udtRate.Add(lngNow, lngReceived);
+        const double dblRate = udtRate.BytesPerSecond();
+        if (udtShown.phase == FetchProgress::Phase::kReceiving && dblRate >= 0.0)
+            udtShown.dblBytesPerSecond = dblRate;
         fnShow(udtShown);
     }
 
-    struct Sample {
-        qint64 lngAt;
-        std::uint64_t lngBytes;
-    };
     const Module1::DownloadProgress& udtDownload;
     const std::atomic<bool>& blnConverting;
     const std::function<void(const FetchProgress&)>& fnShow;
     FetchProgress udtShown;
     QElapsedTimer clkStarted;
     QTimer tmrTick;
-    std::deque<Sample> lstSamples;
+    RecentRate udtRate;
 };
 
 }  // namespace

@@ -5,6 +5,31 @@
 
 #include "window/describe_reason.h"
 
+namespace {
+
+// The counts kept span the last two seconds, and at least half a second before a rate is given.
+constexpr qint64 kRateSpanMs = 2000;
+constexpr qint64 kShortestSpanMs = 500;
+
+}  // namespace
+
+void RecentRate::Add(qint64 lngAtMs, std::uint64_t lngBytes) {
+    // A count that went back belongs to a new request (a redirect's target): the rate starts over.
+    if (!lstSamples.empty() && lngBytes < lstSamples.back().lngBytes) lstSamples.clear();
+    lstSamples.push_back({lngAtMs, lngBytes});
+    while (lstSamples.size() > 2 && lngAtMs - lstSamples[1].lngAt >= kRateSpanMs)
+        lstSamples.pop_front();
+}
+
+double RecentRate::BytesPerSecond() const {
+    if (lstSamples.empty()) return -1.0;
+    const Sample& udtOldest = lstSamples.front();
+    const Sample& udtNewest = lstSamples.back();
+    if (udtNewest.lngAt - udtOldest.lngAt < kShortestSpanMs) return -1.0;
+    return static_cast<double>(udtNewest.lngBytes - udtOldest.lngBytes) * 1000.0 /
+           static_cast<double>(udtNewest.lngAt - udtOldest.lngAt);
+}
+
 QString ByteCountText(std::uint64_t lngBytes) {
     if (lngBytes < 1024) return QStringLiteral("%1バイト").arg(lngBytes);
     static constexpr std::array<const char16_t*, 3> kUnits = {u"KB", u"MB", u"GB"};

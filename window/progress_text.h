@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 #include <cstdint>
+#include <deque>
 
 #include "download/module1.h"
 
@@ -20,6 +22,25 @@ struct FetchProgress {
     std::uint64_t lngReceived = 0;   // bytes of the page so far
     std::uint64_t lngExpected = 0;   // the length the server declared; 0: not declared
     double dblBytesPerSecond = -1.0;  // the recent rate; negative: not known yet
+};
+
+// How fast the bytes of a fetch have been coming lately: over about the last two seconds, from the
+// counts noted as the fetch runs.
+class RecentRate {
+public:
+    // Notes that `lngBytes` had come by `lngAtMs`, in milliseconds from any fixed moment, never
+    // earlier than the moment noted before. Fewer bytes than before start the rate over.
+    void Add(qint64 lngAtMs, std::uint64_t lngBytes);
+    // Bytes a second since the oldest count still kept; negative until the counts kept span half a
+    // second.
+    double BytesPerSecond() const;
+
+private:
+    struct Sample {
+        qint64 lngAt;
+        std::uint64_t lngBytes;
+    };
+    std::deque<Sample> lstSamples;
 };
 
 // A number of bytes as a person reads it: "0バイト", "1023バイト", "1.0KB", "9.9KB", "10KB",

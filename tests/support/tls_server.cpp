@@ -47,11 +47,12 @@ KeyPtr MakeKey() {
     return key;
 }
 
-// A certificate for `key` named `common_name`, valid from an hour ago for two hours, with the
-// given extensions (nid and value, as in an OpenSSL configuration file). `issuer` signs it with
-// `issuer_key`; without an issuer it signs itself.
+// A certificate for `key` named `common_name`, valid from an hour ago for two hours (or, expired,
+// from two days ago to yesterday), with the given extensions (nid and value, as in an OpenSSL
+// configuration file). `issuer` signs it with `issuer_key`; without an issuer it signs itself.
 CertPtr MakeCertificate(EVP_PKEY* key, const char* common_name, X509* issuer, EVP_PKEY* issuer_key,
-                        std::initializer_list<std::pair<int, const char*>> extensions) {
+                        std::initializer_list<std::pair<int, const char*>> extensions,
+                        bool expired = false) {
     // Serial numbers differ between the certificates one authority signs.
     static std::atomic<long> serial{1};
     CertPtr cert(X509_new());
@@ -59,8 +60,9 @@ CertPtr MakeCertificate(EVP_PKEY* key, const char* common_name, X509* issuer, EV
     X509* c = cert.get();
     X509_set_version(c, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(c), serial++);
-    X509_gmtime_adj(X509_getm_notBefore(c), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(c), 3600);
+    constexpr long kDay = 24 * 3600;
+    X509_gmtime_adj(X509_getm_notBefore(c), expired ? -2 * kDay : -3600);
+    X509_gmtime_adj(X509_getm_notAfter(c), expired ? -kDay : 3600);
     X509_set_pubkey(c, key);
     X509_NAME* name = X509_get_subject_name(c);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
@@ -127,14 +129,15 @@ TlsServer::TlsServer() : context_(std::make_unique<Context>()) {
     StartServing();
 }
 
-TlsServer::TlsServer(const CertificateAuthority& ca, const std::string& names)
+TlsServer::TlsServer(const CertificateAuthority& ca, const std::string& names, Dates dates)
     : context_(std::make_unique<Context>()) {
     context_->key = MakeKey();
     context_->cert = MakeCertificate(context_->key.get(), "recv-html test server",
                                      ca.keys_->cert.get(), ca.keys_->key.get(),
                                      {{NID_basic_constraints, "critical,CA:FALSE"},
                                       {NID_authority_key_identifier, "keyid"},
-                                      {NID_subject_alt_name, names.c_str()}});
+                                      {NID_subject_alt_name, names.c_str()}},
+                                     dates == Dates::kExpired);
     StartServing();
 }
 

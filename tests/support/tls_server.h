@@ -10,6 +10,7 @@
 //     recvhtml::test::CertificateAuthority ca;
 //     recvhtml::test::TlsServer right(ca, "IP:127.0.0.1");   // taken at right.Url()
 //     recvhtml::test::TlsServer wrong(ca, "DNS:other.test");  // refused at wrong.Url()
+//     recvhtml::test::TlsServer old(ca, "IP:127.0.0.1", TlsServer::Dates::kExpired);  // refused
 
 #include <atomic>
 #include <cstddef>
@@ -42,11 +43,18 @@ private:
 
 class TlsServer : public Listener {
 public:
+    // When the server's certificate is valid.
+    enum class Dates {
+        kCurrent,  // from an hour ago to an hour from now
+        kExpired,  // from two days ago to yesterday
+    };
+
     // A certificate that signs itself, for localhost and 127.0.0.1.
     TlsServer();
     // A certificate signed by `ca` for `names`, written as a subjectAltName ("IP:127.0.0.1",
     // "DNS:other.test", several joined by commas). The server still listens on 127.0.0.1 alone.
-    TlsServer(const CertificateAuthority& ca, const std::string& names);
+    TlsServer(const CertificateAuthority& ca, const std::string& names,
+              Dates dates = Dates::kCurrent);
     ~TlsServer();
 
     // "https://127.0.0.1:<port>" followed by `path`.

@@ -87,11 +87,16 @@ TEST(FailureKinds, EachHostileCaseIsToldApart) {
     Reply silent;
     silent.special = Special::kSilent;
     proxy.Serve("/silent", silent);
+    // The server's head, relayed, then nothing: the proxy did its part.
+    Reply head_then_silence = Reply::Ok(PatternBytes(1000));
+    head_then_silence.stall_after = 0;
+    proxy.Serve("/head-then-silence", head_then_silence);
     const std::string closed_proxy = "127.0.0.1:" + ClosedPort();
 
     TlsServer self_signed;
     CertificateAuthority ca;
     TlsServer unknown_issuer(ca, "IP:127.0.0.1");
+    TlsServer expired(ca, "IP:127.0.0.1", TlsServer::Dates::kExpired);
 
     const std::string via_proxy = "http://" + proxy_address;
     auto named = [](std::string name) {
@@ -122,6 +127,9 @@ TEST(FailureKinds, EachHostileCaseIsToldApart) {
          closed_proxy, 0, Certificate::kOther, 0},
         {"proxy never answers", "http://127.0.0.1:" + ClosedPort() + "/silent",
          named(proxy_address), Kind::kProxyTimedOut, proxy_address, 0, Certificate::kOther, 0},
+        {"server's head through a proxy, then silence",
+         "http://127.0.0.1:" + ClosedPort() + "/head-then-silence", named(via_proxy),
+         Kind::kTimedOut, proxy_address, 0, Certificate::kOther, 0},
         {"tunnel wants a login", "https://" + tunnelled + "/",
          [&](auto& o) {
              proxy.Serve(tunnelled, login);
@@ -134,6 +142,15 @@ TEST(FailureKinds, EachHostileCaseIsToldApart) {
              named(via_proxy)(o);
          },
          Kind::kProxyRefused, proxy_address, 403, Certificate::kOther, 0},
+        // An answer, so the way after it (straight to a closed port) is not tried.
+        {"tunnel refused with a 5xx status", "https://" + tunnelled + "/",
+         [&](auto& o) {
+             proxy.Serve(tunnelled, Reply::Status(503, "busy"));
+             o.proxies = [&](const std::string&) {
+                 return std::vector<urlclient::Proxy>{{via_proxy, "", ""}, {}};
+             };
+         },
+         Kind::kProxyRefused, proxy_address, 503, Certificate::kOther, 0},
         {"response head too large", server.Url("/head"), nullptr, Kind::kHeadTooLarge, "", 0,
          Certificate::kOther, 0},
         {"one header line too long", server.Url("/long-line"), nullptr, Kind::kHeadTooLarge, "", 0,
@@ -148,6 +165,8 @@ TEST(FailureKinds, EachHostileCaseIsToldApart) {
          Certificate::kSelfSigned, 0},
         {"certificate from an unknown authority", unknown_issuer.Url("/"), nullptr,
          Kind::kCertificate, "", 0, Certificate::kUnknownIssuer, 0},
+        {"expired certificate", expired.Url("/"), [&](auto& o) { o.ca_file = ca.PemFile(); },
+         Kind::kCertificate, "", 0, Certificate::kExpired, 0},
         {"no store of trusted certificates", self_signed.Url("/"),
          [](auto& o) { o.ca_file = "/nonexistent/ca-certificates.crt"; }, Kind::kNoCertificateStore,
          "", 0, Certificate::kOther, 0},

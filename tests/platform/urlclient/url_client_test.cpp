@@ -61,6 +61,26 @@ TEST(EncodeUrl, EncodesLikeABrowser) {
     for (const auto& c : cases) EXPECT_EQ(urlclient::EncodeUrl(c.in), c.out) << c.in;
 }
 
+// What a reason or a progress line calls a proxy: its host and the port libcurl goes to, never
+// the user name and password.
+TEST(ProxyHostAndPort, NamesThePortLibcurlUsesAndNoLogin) {
+    struct Case {
+        const char* url;
+        const char* shown;
+    } cases[] = {
+        {"http://proxy.example.jp:8080", "proxy.example.jp:8080"},
+        {"http://proxy.example.jp", "proxy.example.jp:1080"},
+        {"proxy.example.jp/", "proxy.example.jp:1080"},
+        {"socks5h://proxy.example.jp:", "proxy.example.jp:1080"},
+        {"HTTPS://proxy.example.jp", "proxy.example.jp:443"},
+        {"http://taro:p@ss@proxy.example.jp", "proxy.example.jp:1080"},
+        {"https://taro:secret@[::1]", "[::1]:443"},
+        {"http://[::1]:3128/", "[::1]:3128"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(urlclient::ProxyHostAndPort(c.url), c.shown) << c.url;
+}
+
 TEST_F(UrlClientTest, ReadsDeliverTheWholeBodyWhateverTheirSize) {
     Reply reply = Reply::Ok(PatternBytes(300000));
     reply.framing = Framing::kChunked;
