@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "download/module1.h"
+#include "tests/support/delay_relay.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/tls_server.h"
 
 extern char** environ;
 
@@ -216,6 +218,106 @@ void BM_DownloadBytesReusedArray(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 BENCHMARK(BM_DownloadBytesReusedArray)->Unit(benchmark::kMillisecond);
+
+// One Go's worth of the URL client, as DownloadBytes does it (a session of its own, the page read
+// to its end), of an https page whose authority `ca_file` names; its time, or a negative value
+// when the page did not come whole.
+double GoInNewSession(const std::string& url, const std::string& ca_file) {
+    const auto started = std::chrono::steady_clock::now();
+    urlclient::SessionOptions options;
+    options.agent = "RECV_HTML";
+    options.ca_file = ca_file;
+    auto session = urlclient::OpenSession(options);
+    if (!session) return -1;
+    auto handle = urlclient::OpenUrl(*session, url, urlclient::kReload);
+    if (!handle) return -1;
+    std::vector<std::uint8_t> buf(4096);
+    for (;;) {
+        const urlclient::ReadResult read = urlclient::Read(*handle, buf);
+        if (read.status != urlclient::ReadStatus::kOk) return -1;
+        if (read.bytes == 0) break;
+    }
+    return Seconds(std::chrono::steady_clock::now() - started).count() * 1000;
+}
+
+// `curl -s URL URL` with the authority named: two fetches in one command, the second on the
+// first's connection; the time of each.
+std::vector<double> CurlTwice(const std::string& url, const std::string& ca_file) {
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    posix_spawn_file_actions_t act;
+    posix_spawn_file_actions_init(&act);
+    posix_spawn_file_actions_adddup2(&act, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&act, fds[0]);
+    const char* argv[] = {
+        "curl",      "-s", "--cacert",        ca_file.c_str(), "-o",        "/dev/null", "-o",
+        "/dev/null", "-w", "%{time_total}\n", url.c_str(),     url.c_str(), nullptr};
+    pid_t pid;
+    const int spawned =
+        posix_spawnp(&pid, "curl", &act, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&act);
+    close(fds[1]);
+    std::string out;
+    char chunk[256];
+    for (ssize_t n; spawned == 0 && (n = read(fds[0], chunk, sizeof chunk)) > 0;)
+        out.append(chunk, static_cast<std::size_t>(n));
+    close(fds[0]);
+    if (spawned != 0) return {};
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::vector<double> times;
+    for (std::size_t at = 0; at < out.size();) {
+        const std::size_t end = out.find('\n', at);
+        times.push_back(std::atof(out.substr(at, end - at).c_str()) * 1000);
+        at = end == std::string::npos ? out.size() : end + 1;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || times.size() != 2) return {};
+    return times;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Two Go presses to the same small https page, over a line with the round trip given in
+// milliseconds (a relay that holds each connection one round trip and each piece half of one each
+// way): the second takes up the first's connection (no connection set up, no TLS handshake), as
+// `curl URL URL` does, the peer. Each round starts with no connection kept; medians of the rounds.
+void BM_SecondGoOverASlowLine(benchmark::State& state) {
+    recvhtml::test::CertificateAuthority ca;
+    recvhtml::test::TlsServer server(ca, "IP:127.0.0.1");
+    server.KeepConnections(PatternBytes(8 * 1024));
+    recvhtml::test::DelayRelay line(server.Port(), std::chrono::milliseconds(state.range(0)));
+    const std::string url = "https://127.0.0.1:" + std::to_string(line.Port()) + "/";
+    std::vector<double> first, second, curl_first, curl_second;
+    for (auto _ : state) {
+        urlclient::CloseKeptConnections();
+        first.push_back(GoInNewSession(url, ca.PemFile()));
+        second.push_back(GoInNewSession(url, ca.PemFile()));
+        const std::vector<double> curl = CurlTwice(url, ca.PemFile());
+        if (first.back() < 0 || second.back() < 0 || curl.empty()) {
+            state.SkipWithError("a fetch failed");
+            return;
+        }
+        curl_first.push_back(curl[0]);
+        curl_second.push_back(curl[1]);
+        state.SetIterationTime((first.back() + second.back()) / 1000);
+    }
+    state.counters["first_ms"] = Median(first);
+    state.counters["second_ms"] = Median(second);
+    state.counters["second_per_first"] = Median(second) / Median(first);
+    state.counters["curl_first_ms"] = Median(curl_first);
+    state.counters["curl_second_ms"] = Median(curl_second);
+    state.counters["curl_second_per_first"] = Median(curl_second) / Median(curl_first);
+}
+BENCHMARK(BM_SecondGoOverASlowLine)
+    ->Arg(20)
+    ->Arg(80)
+    ->Arg(200)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

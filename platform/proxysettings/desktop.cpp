@@ -2,7 +2,6 @@
 // asking it, reading its answer and where that came from, and leaving it behind when it does not
 // answer in time.
 
-#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -343,12 +341,6 @@ void StartHelper() {
 void UseHelperAt(std::string path) {
     std::lock_guard<std::mutex> lock(PathMutex());
     PathOverride() = std::move(path);
-}
-
-void ForgetHelper() {
-    std::unique_ptr<Helper> helper;
-    std::lock_guard<std::mutex> lock(g_idle_mutex);
-    helper = std::move(g_idle);
 }
 
 }  // namespace proxysettings

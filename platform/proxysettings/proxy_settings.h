@@ -75,8 +75,4 @@ void StartHelper();
 // ../libexec/recv-html/ from there; tests name the one they built.
 void UseHelperAt(std::string path);
 
-// Ends the kept recv-html-proxy, if any, so that the next question starts a new one. The program
-// never needs it: a new one is started anyway when the environment has changed.
-void ForgetHelper();
-
 }  // namespace proxysettings

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "platform/urlclient/kept.h"
 #include "platform/urlclient/transfer.h"
 
 namespace urlclient {
@@ -19,12 +20,13 @@ bool LibcurlSetUp() {
 }
 
 GlobalInit::GlobalInit() : ok_(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {
-    if (ok_) ++live_inits;
+    if (!ok_) return;
+    if (live_inits++ == 0) Kept::Begin();
 }
 
 GlobalInit::~GlobalInit() {
     if (!ok_) return;
-    --live_inits;
+    if (--live_inits == 0) Kept::End();
     curl_global_cleanup();
 }
 
@@ -70,15 +72,9 @@ SessionPtr OpenSession(const SessionOptions& options, Failure& failure) {
         return nullptr;
     };
     if (!LibcurlSetUp()) return fail("libcurl is not set up");
-    SessionPtr session(new Session{options, nullptr, 0});
-    session->share.reset(curl_share_init());
-    if (!session->share) return fail("no memory for the session");
-    if (curl_share_setopt(session->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) !=
-            CURLSHE_OK ||
-        curl_share_setopt(session->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) !=
-            CURLSHE_OK)
-        return fail("the session's shared data cannot be set up");
-    return session;
+    // What sessions share (cookies, names, TLS sessions and connections) outlives each of them.
+    if (Kept::Get() == nullptr) return fail("the shared data of sessions cannot be set up");
+    return SessionPtr(new Session{options, 0});
 }
 
 }  // namespace urlclient

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 
+#include "platform/urlclient/kept.h"
 #include "platform/urlclient/transfer.h"
 
 namespace urlclient {
@@ -85,11 +86,13 @@ UrlHandle::UrlHandle(Session& owner) : session_(owner) {
 }
 
 UrlHandle::~UrlHandle() {
-    if (session_.options.stop && multi_) session_.options.stop->Detach(multi_.get());
+    if (session_.options.stop && multi_) session_.options.stop->Detach(multi_);
     // libcurl wants the easy handle out of the multi handle before either is cleaned up; then
-    // the easy handle, the multi handle and the header list go, in that order.
+    // the easy handle, the multi handle (or the kept one given back) and the header list go, in
+    // that order. A transfer that did not end whole leaves its connection closed, never kept.
     End();
-    multi_.reset();
+    if (borrowed_) kept_->GiveBack(multi_);
+    own_multi_.reset();
     --session_.open_urls;
 }
 
@@ -115,10 +118,14 @@ bool UrlHandle::Stalled() {
     // The stall clock runs once a connection stands; before that the connect time-out rules.
     // Should the connection go unnoticed, the stall clock starts when that time-out is over.
     if (!connected_) {
-        curl_off_t connect_time = 0;
+        // A kept connection reused has no connect time of its own, but a time to the request.
+        curl_off_t connect_time = 0, pretransfer_time = 0;
         const bool connect_seen =
-            curl_easy_getinfo(easy_.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
-            connect_time > 0;
+            (curl_easy_getinfo(easy_.get(), CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
+             connect_time > 0) ||
+            (curl_easy_getinfo(easy_.get(), CURLINFO_PRETRANSFER_TIME_T, &pretransfer_time) ==
+                 CURLE_OK &&
+             pretransfer_time > 0);
         if (!connect_seen && Clock::now() - started_ < session_.options.limits.connect_timeout)
             return false;
         connected_ = true;
@@ -255,12 +262,12 @@ void UrlHandle::Pump(Pred until) {
             break;
         }
         int running = 0;
-        if (curl_multi_perform(multi_.get(), &running) != CURLM_OK) {
+        if (curl_multi_perform(multi_, &running) != CURLM_OK) {
             Finish(CURLE_FAILED_INIT);
             break;
         }
         int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi_.get(), &queued)) {
+        while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
             if (msg->msg == CURLMSG_DONE) Finish(msg->data.result);
         }
         if (done_ || until()) break;
@@ -277,12 +284,12 @@ void UrlHandle::Pump(Pred until) {
         } else {
             wait = std::chrono::milliseconds(50);  // look for the connection soon
         }
-        curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+        curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait.count()), nullptr);
     }
 }
 
 void UrlHandle::End() {
-    if (attached_) curl_multi_remove_handle(multi_.get(), easy_.get());
+    if (attached_) curl_multi_remove_handle(multi_, easy_.get());
     attached_ = false;
     easy_.reset();
 }
@@ -339,7 +346,7 @@ bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
                                static_cast<long>(o.limits.connect_timeout.count())) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_SHARE, session_.share.get()) == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_SHARE, kept_->share()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_COOKIEFILE, "") == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &UrlHandle::OnBody) == CURLE_OK &&
@@ -357,10 +364,14 @@ bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
               curl_easy_setopt(e, CURLOPT_NOPROXY, "") == CURLE_OK &&
               // A proxy's user name and password, in whatever scheme the proxy asks for.
               curl_easy_setopt(e, CURLOPT_PROXYAUTH, CURLAUTH_ANY) == CURLE_OK &&
-              // Each connection closes as its transfer ends, inside the transfer's own waits, which
-              // the stop signal and the stall time end: left for later, an ftp connection would
-              // wait up to two minutes for the server to answer its QUIT.
-              curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
+              // An http connection is kept for the next request to the same server (through the
+              // same proxy), for a minute at most. An ftp connection closes as its transfer ends,
+              // inside the transfer's own waits, which the stop signal and the stall time end:
+              // kept, its closing would wait for the server to answer QUIT, outside them.
+              curl_easy_setopt(e, CURLOPT_FORBID_REUSE, PartsOf(url_).scheme == "ftp" ? 1L : 0L) ==
+                  CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_MAXAGE_CONN,
+                               static_cast<long>(Kept::kIdleTime.count())) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, response_seconds) == CURLE_OK &&
               // A name look-up that outlives the transfer is left to end on its own thread rather
               // than waited for.
@@ -374,7 +385,7 @@ bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
         ok = curl_easy_setopt(e, CURLOPT_CAINFO, o.ca_file.c_str()) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<const char*>(nullptr)) == CURLE_OK;
     }
-    if (!ok || curl_multi_add_handle(multi_.get(), e) != CURLM_OK) return false;
+    if (!ok || curl_multi_add_handle(multi_, e) != CURLM_OK) return false;
     attached_ = true;
     return true;
 }
@@ -416,9 +427,16 @@ bool UrlHandle::Open(std::string_view url, unsigned flags, Failure& failure) {
         failure.text = text;
         return false;
     };
-    multi_.reset(curl_multi_init());
+    kept_ = Kept::Get();
+    if (kept_ == nullptr) return fail(Kind::kNoSession, "libcurl is not set up");
+    multi_ = kept_->Lend();
+    borrowed_ = multi_ != nullptr;
+    if (!borrowed_) {
+        own_multi_.reset(curl_multi_init());
+        multi_ = own_multi_.get();
+    }
     if (!multi_) return fail(Kind::kNoMemory, "no memory for the transfer");
-    if (session_.options.stop) session_.options.stop->Attach(multi_.get());
+    if (session_.options.stop) session_.options.stop->Attach(multi_);
     if (flags & kReload) {
         curl_slist* list = nullptr;
         for (const char* line : {"Cache-Control: no-cache", "Pragma: no-cache"}) {

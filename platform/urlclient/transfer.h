@@ -18,11 +18,9 @@
 
 namespace urlclient {
 
+class Kept;
 using Clock = std::chrono::steady_clock;
 
-struct ShareCleanup {
-    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
-};
 struct MultiCleanup {
     void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
 };
@@ -39,8 +37,6 @@ bool LibcurlSetUp();
 class Session {
 public:
     SessionOptions options;
-    // Shares resolved names and cookies between the URLs opened in this session.
-    std::unique_ptr<CURLSH, ShareCleanup> share;
     int open_urls = 0;
 };
 
@@ -103,7 +99,13 @@ private:
 
     Session& session_;
     std::unique_ptr<curl_slist, SlistFree> request_headers_;
-    std::unique_ptr<CURLM, MultiCleanup> multi_;
+    // What sessions keep between them: the share, and the multi handle that holds the
+    // connections kept, when this URL could borrow it; else a multi handle of its own, which keeps
+    // none past this URL.
+    Kept* kept_ = nullptr;
+    CURLM* multi_ = nullptr;
+    bool borrowed_ = false;
+    std::unique_ptr<CURLM, MultiCleanup> own_multi_;
     std::unique_ptr<CURL, EasyCleanup> easy_;
     bool attached_ = false;
 

@@ -236,6 +236,14 @@ int ResponseStatus(UrlHandle& url);
 // server may send less.
 std::optional<std::uint64_t> DeclaredLength(UrlHandle& url);
 
+// Connections to http and https servers (not ftp) are kept open after a transfer that ended whole,
+// for a later session's request to the same server through the same proxy, for a minute idle at
+// most, four at most; with them, for the life of the program (while a GlobalInit lives), the
+// cookies the servers set, the names looked up and the TLS sessions, in memory alone. This closes
+// the connections kept now, unless a URL is using them; they close anyway when the last GlobalInit
+// ends, without waiting for the servers. For tests that count what transfers leave open.
+void CloseKeptConnections();
+
 // The scheme (lower case) and host of `url` as the client parses it; empty where it cannot.
 struct UrlParts {
     std::string scheme;

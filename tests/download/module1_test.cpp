@@ -328,6 +328,41 @@ TEST_F(DownloadBytesTest, SystemSettingsDecideTheProxy) {
     }
 }
 
+// A connection kept from one download is taken up by the next only if it goes the same way: never
+// one opened through a proxy for another proxy or for the server itself, nor the other way round.
+TEST_F(DownloadBytesTest, KeptConnectionGoesOnlyTheWayItWasOpened) {
+    server_.Serve("/p", Reply::Ok("p"));
+    // Loopback servers stand in for proxies that keep their connections: they answer a forwarded
+    // request by its path.
+    LoopbackServer proxy_a, proxy_b;
+    proxy_a.Serve("/p", Reply::Ok("p"));
+    proxy_b.Serve("/p", Reply::Ok("p"));
+    const QString a = QString::fromStdString("127.0.0.1:" + std::to_string(proxy_a.Port()));
+    const QString b = QString::fromStdString("127.0.0.1:" + std::to_string(proxy_b.Port()));
+    const QString url = QString::fromStdString(server_.Url("/p"));
+    const struct {
+        QString proxy;
+        LoopbackServer* through;
+        std::size_t connections;  // of `through`, after the download
+    } steps[] = {
+        {a, &proxy_a, 1}, {b, &proxy_b, 1},         {QString(), &server_, 1},
+        {a, &proxy_a, 1}, {QString(), &server_, 1}, {b, &proxy_b, 1},
+    };
+    std::size_t step = 0;
+    for (const auto& s : steps) {
+        std::size_t requests[3] = {proxy_a.RequestCount(), proxy_b.RequestCount(),
+                                   server_.RequestCount()};
+        std::vector<std::uint8_t> body;
+        EXPECT_EQ(Module1::DownloadBytes(url, body, s.proxy), 1) << step;
+        LoopbackServer* listeners[3] = {&proxy_a, &proxy_b, &server_};
+        for (std::size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(listeners[i]->RequestCount() - requests[i], listeners[i] == s.through)
+                << step << ": " << i;
+        EXPECT_EQ(s.through->ConnectionCount(), s.connections) << step;
+        ++step;
+    }
+}
+
 TEST_F(DownloadBytesTest, NonAsciiUrlIsSentAsUtf8PercentEncoded) {
     server_.Serve("/%E6%97%A5%E6%9C%AC", Reply::Ok("nihon"));
     std::vector<std::uint8_t> body;
@@ -465,11 +500,14 @@ TEST_F(DownloadBytesTest, LeavesNoDescriptorOpenWhateverTheOutcome) {
         Module1::DownloadBytes("http://a..invalid/", body, QString(), limits);
     };
     run_all();  // first use sets up whatever libcurl keeps for the process
+    urlclient::CloseKeptConnections();
     ASSERT_TRUE(server_.WaitUntilIdle());
     ASSERT_TRUE(proxy.WaitUntilIdle());
     const std::size_t before = OpenFileDescriptorCount();
     for (int i = 0; i < 5; ++i) run_all();
-    // Every connection the client opened has been closed from its side.
+    // Every connection the client opened has been closed from its side, but those kept for the
+    // next fetch, which close when let go.
+    urlclient::CloseKeptConnections();
     EXPECT_TRUE(server_.WaitUntilIdle());
     EXPECT_TRUE(proxy.WaitUntilIdle());
     EXPECT_EQ(OpenFileDescriptorCount(), before);

@@ -428,7 +428,7 @@ std::shared_ptr<const LoopbackServer::Route> LoopbackServer::FindRoute(
 void LoopbackServer::ServeConnection(int fd, std::size_t number) {
     const std::atomic<bool>& stop = Stopping();
     std::string pending;
-    for (;;) {
+    for (bool reused = false;; reused = true) {
         std::string head;
         if (!ReadHead(fd, pending, head)) {
             if (pending.size() > kMaxHead) {
@@ -450,6 +450,7 @@ void LoopbackServer::ServeConnection(int fd, std::size_t number) {
 
         static const Reply kNotFound = Reply::Status(404, "<html><body>not found</body></html>");
         const Reply& reply = route ? route->reply : kNotFound;
+        if (reply.drop_when_reused && reused) break;
         if (reply.gate) reply.gate->Pass(stop);
         if (stop) break;
 

@@ -107,6 +107,9 @@ struct Reply {
     std::size_t drip_size = 1;   // the bytes of each piece
     std::shared_ptr<Gate> gate;  // when set, nothing is sent until the gate opens
     Special special = Special::kNone;
+    // When the request comes on a connection that has carried one before, the connection is
+    // closed without an answer: a server that closed an idle connection as the request arrived.
+    bool drop_when_reused = false;
 
     static Reply Ok(std::string body, std::string content_type = "text/html");
     static Reply Ok(std::span<const std::uint8_t> body, std::string content_type = "text/html");

@@ -159,6 +159,11 @@ std::string TlsServer::Url(std::string_view path) const {
     return "https://127.0.0.1:" + std::to_string(Port()) + std::string(path);
 }
 
+void TlsServer::KeepConnections(std::string page) {
+    page_ = std::move(page);
+    keep_ = true;
+}
+
 void TlsServer::ServeConnection(int fd) {
     // A client that refuses the certificate may close the connection while OpenSSL still writes
     // to it: the write must fail on this thread, which serves this one connection, rather than
@@ -170,19 +175,28 @@ void TlsServer::ServeConnection(int fd) {
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(context_->ctx.get()));
     if (ssl && SSL_set_fd(ssl.get(), fd) == 1 && SSL_accept(ssl.get()) == 1) {
         ++handshakes_;
-        std::string head;
+        std::string pending;
         char buf[4096];
-        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-            int n = SSL_read(ssl.get(), buf, sizeof buf);
-            if (n <= 0) break;
-            head.append(buf, static_cast<std::size_t>(n));
-        }
-        if (head.find("\r\n\r\n") != std::string::npos) {
-            static const char kPage[] =
-                "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nsecret";
+        for (;;) {
+            std::size_t end;
+            while ((end = pending.find("\r\n\r\n")) == std::string::npos &&
+                   pending.size() < 65536) {
+                int n = SSL_read(ssl.get(), buf, sizeof buf);
+                if (n <= 0) break;
+                pending.append(buf, static_cast<std::size_t>(n));
+            }
+            if (end == std::string::npos) break;
+            pending.erase(0, end + 4);
+            const bool keep = keep_;
+            const std::string response =
+                keep ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page_.size()) +
+                           "\r\n\r\n" + page_
+                     : "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\nsecret";
             // Counted first: a client that has the page finds its request counted.
             ++requests_;
-            SSL_write(ssl.get(), kPage, sizeof kPage - 1);
+            if (SSL_write(ssl.get(), response.data(), static_cast<int>(response.size())) <= 0 ||
+                !keep)
+                break;
         }
         SSL_shutdown(ssl.get());
     }

@@ -63,6 +63,10 @@ public:
     std::size_t HandshakeCount() const { return handshakes_; }  // TLS handshakes that completed
     std::size_t RequestCount() const { return requests_; }      // requests answered
 
+    // From now on every request gets `page` instead, and a connection stays open for the client's
+    // next request (HTTP keep-alive), as a web server keeps it. Call it before the first request.
+    void KeepConnections(std::string page);
+
 private:
     struct Context;
     void StartServing();
@@ -71,6 +75,8 @@ private:
     std::unique_ptr<Context> context_;
     std::atomic<std::size_t> handshakes_{0};
     std::atomic<std::size_t> requests_{0};
+    std::atomic<bool> keep_{false};
+    std::string page_;
 };
 
 }  // namespace recvhtml::test

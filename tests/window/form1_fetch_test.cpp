@@ -155,7 +155,9 @@ TEST_F(Form1FetchTest, JapanesePagesShowConvertedWithAndWithoutTags) {
         EXPECT_EQ(form->Text2->toolTip(), Tip(cas.strConverted));
     }
     EXPECT_EQ(server.RequestCount(), std::size(cases));
-    // Every connection the fetches opened has been closed again.
+    // Every connection the fetches opened has been closed again, or is kept for the next and
+    // closes when let go.
+    urlclient::CloseKeptConnections();
     EXPECT_TRUE(server.WaitUntilIdle());
 }
 
@@ -548,6 +550,57 @@ TEST_F(Form1FetchTest, EscStopsAFetchWhilePacFileIsAwaited) {
     }
     Go(server.Url("/page"));
     EXPECT_EQ(form->Text2->Text(), QString::fromUtf8(kPlainStripped));
+}
+
+// A second Go to the same server takes up what the first set up: its connection, and the cookies
+// the server set. A server that dropped the kept connection meanwhile still gives its page whole,
+// with no reason; a connection whose transfer Esc stopped is not used again.
+TEST_F(Form1FetchTest, SecondGoToTheSameServerTakesUpWhatTheFirstSetUp) {
+    const std::string strPage(japanese_pages::kShiftJisPlain);
+    const QString strShown = QString::fromUtf8(kPlainStripped);
+    auto ShowsThePageWhole = [&](const char* strName) {
+        EXPECT_EQ(form->Text2->Text(), strShown) << strName;
+        EXPECT_EQ(form->Text2->toolTip(), Tip(strShown)) << strName;
+        EXPECT_TRUE(form->Text2->placeholderText().isEmpty()) << strName;
+    };
+    Reply first = Reply::Ok(strPage);
+    first.headers = {{"Set-Cookie", "visit=1; Path=/"}};
+    server.Serve("/first", first);
+    server.Serve("/second", Reply::Ok(strPage));
+    Go(server.Url("/first"));
+    Go(server.Url("/second"));
+    ShowsThePageWhole("second");
+    EXPECT_EQ(server.ConnectionCount(), 1u);
+    ASSERT_EQ(server.RequestCount(), 2u);
+    EXPECT_EQ(server.Requests()[1].Header("Cookie"), "visit=1");
+
+    LoopbackServer dropping;
+    Reply dropped = Reply::Ok(strPage);
+    dropped.drop_when_reused = true;
+    dropping.Serve("/first", Reply::Ok(strPage));
+    dropping.Serve("/dropped", dropped);
+    Go(dropping.Url("/first"));
+    Go(dropping.Url("/dropped"));
+    ShowsThePageWhole("after the kept connection was dropped");
+    EXPECT_EQ(dropping.ConnectionCount(), 2u);
+
+    LoopbackServer stalling;
+    Reply stalled = Reply::Ok(strPage + std::string(100000, ' '));
+    stalled.stall_after = 1000;
+    stalling.Serve("/stalled", stalled);
+    stalling.Serve("/page", Reply::Ok(strPage));
+    form->udtLimits = StallAfter(milliseconds(5000));
+    QTimer::singleShot(0, form.get(), [&] {
+        ASSERT_TRUE(stalling.WaitForRequests(1));
+        // The head and the first bytes have gone out by now.
+        QTest::qWait(200);
+        QTest::keyClick(form->Text1, Qt::Key_Escape);
+    });
+    Go(stalling.Url("/stalled"));
+    EXPECT_TRUE(form->Text2->placeholderText().contains(QStringLiteral("中止")));
+    Go(stalling.Url("/page"));
+    ShowsThePageWhole("after Esc");
+    EXPECT_EQ(stalling.ConnectionCount(), 2u);
 }
 
 // The full-width form of an ASCII text, as an input method in full-width mode types it.

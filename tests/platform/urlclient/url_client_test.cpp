@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/urlclient/kept.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/tls_server.h"
@@ -177,8 +180,40 @@ TEST_F(UrlClientTest, HeldBackBodyStillEndsAtCutStallAndCap) {
     }
 }
 
+// What sessions keep stays bounded: four idle connections at most, each closed once idle for the
+// idle time (a minute; shortened here), and none after that.
+TEST_F(UrlClientTest, KeptConnectionsAreFewAndCloseWhenIdle) {
+    urlclient::CloseKeptConnections();
+    std::vector<std::unique_ptr<LoopbackServer>> servers;
+    auto open_on_servers = [&] {
+        std::size_t open = 0;
+        for (const auto& server : servers) open += server->OpenConnectionCount();
+        return open;
+    };
+    for (int i = 0; i < 6; ++i) {
+        servers.push_back(std::make_unique<LoopbackServer>());
+        servers.back()->Serve("/", Reply::Ok("k"));
+        auto session = urlclient::OpenSession(Options());
+        auto url = urlclient::OpenUrl(*session, servers.back()->Url("/"), urlclient::kReload);
+        ASSERT_TRUE(url);
+        std::string body;
+        EXPECT_EQ(ReadAll(*url, 4096, body), urlclient::ReadStatus::kOk);
+    }
+    const auto deadline = Clock::now() + milliseconds(10000);
+    while (open_on_servers() > 4 && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(open_on_servers(), 4u);
+    EXPECT_EQ(servers.back()->OpenConnectionCount(), 1u);  // the newest stay
+
+    urlclient::Kept::Get()->SetIdleTime(milliseconds(200));
+    for (const auto& server : servers) EXPECT_TRUE(server->WaitUntilIdle());
+    EXPECT_FALSE(urlclient::Kept::Get()->HoldsConnections());
+    urlclient::Kept::Get()->SetIdleTime(urlclient::Kept::kIdleTime);
+}
+
 TEST_F(UrlClientTest, ClosingWhileTheBodyIsHeldBackLeavesNothingOpen) {
     server_.Serve("/", Reply::Ok(PatternBytes(1 << 20)));
+    urlclient::CloseKeptConnections();
     const std::size_t fds_before = OpenFileDescriptorCount();
     for (int i = 0; i < 20; ++i) {
         urlclient::SessionOptions o = Options();
@@ -190,7 +225,9 @@ TEST_F(UrlClientTest, ClosingWhileTheBodyIsHeldBackLeavesNothingOpen) {
         urlclient::Read(*url, buf);
         url.reset();
     }
+    // No connection was kept for later: a body left unread is not a connection to reuse.
     EXPECT_TRUE(server_.WaitUntilIdle());
+    urlclient::CloseKeptConnections();
     EXPECT_EQ(OpenFileDescriptorCount(), fds_before);
 }
 
