@@ -554,7 +554,8 @@ TEST_F(Form1FetchTest, EscStopsAFetchWhilePacFileIsAwaited) {
 
 // A second Go to the same server takes up what the first set up: its connection, and the cookies
 // the server set. A server that dropped the kept connection meanwhile still gives its page whole,
-// with no reason; a connection whose transfer Esc stopped is not used again.
+// with no reason, while one cut after part of the page is still a cut page; a connection whose
+// transfer Esc stopped is not used again.
 TEST_F(Form1FetchTest, SecondGoToTheSameServerTakesUpWhatTheFirstSetUp) {
     const std::string strPage(japanese_pages::kShiftJisPlain);
     const QString strShown = QString::fromUtf8(kPlainStripped);
@@ -583,6 +584,19 @@ TEST_F(Form1FetchTest, SecondGoToTheSameServerTakesUpWhatTheFirstSetUp) {
     Go(dropping.Url("/dropped"));
     ShowsThePageWhole("after the kept connection was dropped");
     EXPECT_EQ(dropping.ConnectionCount(), 2u);
+
+    // A kept connection that brings part of the page and is then cut is a cut page all the same.
+    LoopbackServer cutting;
+    Reply cut = Reply::Ok(strPage + std::string(5000, ' '));
+    cut.cut_after = 1000;
+    cutting.Serve("/first", Reply::Ok(strPage));
+    cutting.Serve("/cut", cut);
+    Go(cutting.Url("/first"));
+    Go(cutting.Url("/cut"));
+    EXPECT_EQ(cutting.ConnectionCount(), 1u);
+    EXPECT_TRUE(
+        form->Text2->toolTip().contains(QStringLiteral("接続が切れました（1000バイトまで受信）")))
+        << form->Text2->toolTip().toStdString();
 
     LoopbackServer stalling;
     Reply stalled = Reply::Ok(strPage + std::string(100000, ' '));
