@@ -534,10 +534,14 @@ TEST_F(Form1FetchTest, EscStopsAFetchWhilePacFileIsAwaited) {
             "[system/proxy]\nmode='auto'\nignore-hosts=@as []\n"
             "autoconfig-url='" +
             server.Url("/proxy.pac") + "'\n");
+        // Should Esc not stop it, the fetch ends on the PAC file's time limit (the connect time)
+        // rather than on the test's own time-out. A loaded machine may take seconds to start the
+        // program that asks for the PAC file.
         form->udtLimits = StallAfter(milliseconds(5000));
+        form->udtLimits.connect_timeout = milliseconds(30000);
         std::chrono::steady_clock::time_point tmEsc;
         QTimer::singleShot(0, form.get(), [&] {
-            ASSERT_TRUE(gate->WaitUntilArrived());
+            ASSERT_TRUE(gate->WaitUntilArrived(1, milliseconds(30000)));
             tmEsc = std::chrono::steady_clock::now();
             QTest::keyClick(form->Text1, Qt::Key_Escape);
         });
