@@ -11,6 +11,7 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/codepage/codepage.h"
 #include "platform/nkf/nkf.h"
+#include "tests/support/small_sizes.h"
 
 namespace {
 
@@ -26,8 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const nkf::Encoding from = nkf::RecogniseEncoding(input);
 
-    // The window's buffer: four times the body's length measured through the code page, plus one.
-    const std::size_t lngSize = codepage::EncodedLength(codepage::DecodeAll(input));
+    // The window's buffer: four times the body's length measured through the code page, plus one,
+    // measured as the window measures a long page.
+    const std::size_t lngSize = codepage::RoundTripLength(input, kSmallHalves);
+    FUZZ_CHECK(lngSize == codepage::EncodedLength(codepage::DecodeAll(input)));
     std::vector<std::uint8_t> roomy(4 * lngSize + 1, kFill);
     const nkf::ConvertResult full = nkf::NkfConvert(roomy, input);
     FUZZ_CHECK(full.complete);

@@ -117,6 +117,7 @@ QString WhyCutShort(const Failure& udtFailure, std::uint64_t lngReceived) {
         case Kind::kProxyRefused:
         case Kind::kCertificate:
         case Kind::kNoCertificateStore:
+        case Kind::kOutdatedTls:
         case Kind::kTls:
         case Kind::kTooManyRedirects:
         case Kind::kTooLarge:
@@ -270,6 +271,13 @@ QString DescribeClientFailure(const Failure& udtFailure, const Origin& udtOrigin
                 "のページを確かめられませんでした。\n"
                 "パッケージ ca-certificates をインストールしてください（sudo apt install "
                 "ca-certificates）。");
+        case Kind::kOutdatedTls:
+            return QStringLiteral(
+                       "サーバー%1は古い暗号化通信（TLS 1.1 以前）しか使えないため、"
+                       "接続しませんでした。\n"
+                       "古い TLS は安全ではありません。サーバーが TLS 1.2 以降に対応するまで、"
+                       "このページは読み込めません。")
+                .arg(strHost);
         case Kind::kTls:
             return QStringLiteral("サーバー%1との暗号化通信（TLS）を始められませんでした。\n")
                        .arg(strHost) +

@@ -49,9 +49,29 @@ std::string UrlFor(std::size_t size) {
     return Server().Url(path);
 }
 
-// Runs `curl -s -o /dev/null url` and returns whether it succeeded.
-bool RunCurlCommand(const std::string& url) {
-    const char* argv[] = {"curl", "-s", "-o", "/dev/null", url.c_str(), nullptr};
+// A 64 MiB page of text lines, sent gzip-compressed (about 8 MiB on the wire).
+std::string CompressedUrl() {
+    static const std::string url = [] {
+        std::string text;
+        text.reserve(std::size_t{64} << 20);
+        for (int line = 0; text.size() < (std::size_t{64} << 20); ++line)
+            text +=
+                "<p>line " + std::to_string(line) + ": 日本語のページを受信して表示します</p>\n";
+        text.resize(std::size_t{64} << 20);
+        Reply reply = Reply::Ok(std::move(text));
+        reply.gzip = true;
+        Server().Serve("/compressed", std::move(reply));
+        return Server().Url("/compressed");
+    }();
+    return url;
+}
+
+// Runs `curl -s -o /dev/null url` (with --compressed when `compressed`: asking for a compressed
+// body and decoding it) and returns whether it succeeded.
+bool RunCurlCommand(const std::string& url, bool compressed = false) {
+    const char* argv[] = {"curl",      "-s",        "-o",
+                          "/dev/null", url.c_str(), compressed ? "--compressed" : nullptr,
+                          nullptr};
     pid_t pid;
     if (posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
         return false;
@@ -86,11 +106,12 @@ BENCHMARK(BM_DownloadBytes)
 // command runs measurably slower than one right after another fetch, and the curl command shows no
 // such effect.
 template <typename Fetch>
-void VersusCurlCommand(benchmark::State& state, const char* name, Fetch fetch) {
+void VersusCurlCommand(benchmark::State& state, const char* name, Fetch fetch,
+                       bool compressed = false) {
     using Clock = std::chrono::steady_clock;
     const std::size_t size = 64 << 20;
-    const std::string url = UrlFor(size);
-    if (fetch(url).size() != size || !RunCurlCommand(url)) {
+    const std::string url = compressed ? CompressedUrl() : UrlFor(size);
+    if (fetch(url).size() != size || !RunCurlCommand(url, compressed)) {
         state.SkipWithError("warm-up failed");
         return;
     }
@@ -106,7 +127,7 @@ void VersusCurlCommand(benchmark::State& state, const char* name, Fetch fetch) {
         };
         auto time_curl = [&] {
             auto t0 = Clock::now();
-            if (!RunCurlCommand(url)) state.SkipWithError("curl command failed");
+            if (!RunCurlCommand(url, compressed)) state.SkipWithError("curl command failed");
             theirs += Clock::now() - t0;
         };
         if (fetch_first) {
@@ -135,6 +156,22 @@ void BM_DownloadBytesVersusCurlCommand(benchmark::State& state) {
     });
 }
 BENCHMARK(BM_DownloadBytesVersusCurlCommand)
+    ->UseManualTime()
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+
+// The same for a gzip-compressed page, decoded on both sides.
+void BM_CompressedDownloadVersusCurlCommand(benchmark::State& state) {
+    VersusCurlCommand(
+        state, "download",
+        [](const std::string& url) {
+            std::vector<std::uint8_t> body;
+            Module1::DownloadBytes(QString::fromStdString(url), body, QString());
+            return body;
+        },
+        true);
+}
+BENCHMARK(BM_CompressedDownloadVersusCurlCommand)
     ->UseManualTime()
     ->Iterations(10)
     ->Unit(benchmark::kMillisecond);

@@ -335,10 +335,15 @@ const Tables& GetTables() {
 //   static constexpr bool kMixedRuns
 //                                   whether its bytes are any page as it came (one- and two-byte
 //                                   characters mixed) rather than Shift_JIS text (runs of two)
+//   static constexpr bool kSixteenAtATime
+//                                   whether blocks of sixteen ASCII bytes are worth a try before
+//                                   blocks of eight: where a reader does more with a block than
+//                                   count it, since where markup and text alternate most tries fail
 //   std::size_t Room() const        how many more sequences it can take (no limit: SIZE_MAX)
 //   void Ascii(const std::uint8_t* p, std::size_t n)
-//                                   n (8 or 16) ASCII bytes at p, each a character of its own
-//                                   that decodes to itself and encodes back to one byte
+//                                   n (8, or 16 with kSixteenAtATime) ASCII bytes at p, each a
+//                                   character of its own that decodes to itself and encodes back to
+//                                   one byte
 //   bool Character(std::size_t slot)
 //                                   the sequence in that slot of the tables; false when it is no
 //                                   character, which the walk then reads as a bad sequence
@@ -362,7 +367,8 @@ Walked<Reader> WalkCp932(std::span<const std::uint8_t> input, bool final, Reader
     std::size_t i = 0;
     while (i < size && reader.Room() > 0) {
         // Markup is mostly ASCII: sixteen or eight bytes at a time.
-        if (ascii && size - i >= 16 && reader.Room() >= 16 && !AnyHighBit16(in + i)) {
+        if (Reader::kSixteenAtATime && ascii && size - i >= 16 && reader.Room() >= 16 &&
+            !AnyHighBit16(in + i)) {
             reader.Ascii(in + i, 16);
             i += 16;
             continue;
@@ -420,6 +426,7 @@ constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
 // The characters themselves, into an output of limited room.
 struct UnitWriter {
     static constexpr bool kMixedRuns = false;
+    static constexpr bool kSixteenAtATime = true;
     const Tables& tables;
     std::span<char16_t> output;
     std::size_t written = 0;
@@ -457,6 +464,7 @@ struct UnitWriter {
 // Only how many characters there are.
 struct UnitCounter {
     static constexpr bool kMixedRuns = false;
+    static constexpr bool kSixteenAtATime = false;
     const Tables& tables;
     std::size_t count = 0;
 
@@ -477,6 +485,7 @@ struct UnitCounter {
 // Only whether every sequence is a character: the walk ends at the first that is not.
 struct CleanChecker {
     static constexpr bool kMixedRuns = false;
+    static constexpr bool kSixteenAtATime = false;
     const Tables& tables;
     bool clean = true;
 
@@ -492,6 +501,7 @@ struct CleanChecker {
 // The length of each character encoded back, and of the replacement for each bad sequence.
 struct RoundTripMeasurer {
     static constexpr bool kMixedRuns = true;
+    static constexpr bool kSixteenAtATime = false;
     const Tables& tables;
     std::size_t length = 0;
 

@@ -14,6 +14,13 @@ bool Contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
 
+// Whether a failed TLS negotiation says that the server offers only versions older than the
+// client's oldest (TLS 1.2): it answered with the "protocol version" alert, or answered in such a
+// version, as OpenSSL words them.
+bool OnlyOutdatedTls(std::string_view text) {
+    return Contains(text, "alert protocol version") || Contains(text, "unsupported protocol");
+}
+
 // libcurl's name for a certificate problem, as its TLS library words it.
 Failure::Certificate CertificateProblem(std::string_view text) {
     if (Contains(text, "target host name")) return Failure::Certificate::kNameMismatch;
@@ -119,6 +126,9 @@ Failure UrlHandle::Describe() const {
         failure.kind = Kind::kTooLarge;
     } else if (cause_ == Cause::kNoMemory) {
         failure.kind = Kind::kNoMemory;
+    } else if (cause_ == Cause::kBadEncoding) {
+        failure.kind = Kind::kOther;
+        failure.text = decode_error_;
     } else if (cause_ == Cause::kHeadTooLarge || HeadRefused(failure.text) ||
                (result_ == CURLE_OUT_OF_MEMORY && !head_done_)) {
         // libcurl reports a header line over its limit (100 KB) as out of memory, without a word;
@@ -140,6 +150,8 @@ Failure UrlHandle::Describe() const {
         }
     }
     if (failure.kind == Kind::kCertificate) failure.certificate = CertificateProblem(failure.text);
+    if (failure.kind == Kind::kTls && OnlyOutdatedTls(failure.text))
+        failure.kind = Kind::kOutdatedTls;
     if (failure.kind == Kind::kTimedOut || failure.kind == Kind::kProxyTimedOut) {
         failure.time_limit = cause_ == Cause::kStalled ? session_.options.limits.stall_timeout
                                                        : session_.options.limits.connect_timeout;

@@ -1,4 +1,8 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -107,6 +111,12 @@ void UrlHandle::Abort(Cause cause) {
 void UrlHandle::Finish(CURLcode code) {
     if (done_) return;
     done_ = true;
+    // However the connection ended, a compressed stream that stops short is part of a page.
+    if (code == CURLE_OK && decoder_ && decoder_->Started() && !decoder_->Ended()) {
+        code = CURLE_PARTIAL_FILE;
+        std::snprintf(error_text_, sizeof error_text_, "the compressed body (%s) ends early",
+                      content_encoding_.c_str());
+    }
     result_ = code;
     // libcurl ends a transfer whole only once the whole body has come; a cause noted after that,
     // while it closed the connection (waiting for an ftp server's answer to QUIT, with Esc pressed
@@ -142,46 +152,77 @@ std::size_t UrlHandle::OnBody(char* data, std::size_t size, std::size_t count, v
     if (h.redirect_) return n;
     h.head_done_ = true;
     // Pausing makes libcurl keep this piece, and the rest of what it has received, until the
-    // reads ask for more. A decoded body is never paused: the rest of its compressed block could
-    // expand a thousandfold inside libcurl, past any cap of ours.
+    // reads ask for more. A compressed body is never paused: the rest of its block could expand a
+    // thousandfold in the decoder, past any cap of ours.
     if (h.delivered_ == h.dest_.size() && !h.encoded_ &&
         h.overflow_.size() - h.overflow_pos_ >= h.session_.options.read_ahead) {
         h.paused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    h.body_bytes_ += n;
-    if (h.body_bytes_ > h.session_.options.limits.max_body_bytes) {
-        h.Abort(Cause::kTooLarge);
-        return 0;  // makes libcurl abort the transfer
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data), n);
+    const bool ok = h.encoded_ ? h.DecodeAndDeliver(bytes) : h.Deliver(bytes);
+    return ok ? n : 0;  // 0 makes libcurl abort the transfer
+}
+
+bool UrlHandle::Deliver(std::span<const std::uint8_t> bytes) {
+    const std::size_t n = bytes.size();
+    body_bytes_ += n;
+    if (body_bytes_ > session_.options.limits.max_body_bytes) {
+        Abort(Cause::kTooLarge);
+        return false;
     }
-    std::size_t room = h.dest_.size() - h.delivered_;
+    std::size_t room = dest_.size() - delivered_;
     std::size_t direct = std::min(room, n);
     if (direct > 0) {
-        std::memcpy(h.dest_.data() + h.delivered_, data, direct);
-        h.delivered_ += direct;
+        std::memcpy(dest_.data() + delivered_, bytes.data(), direct);
+        delivered_ += direct;
     }
     if (direct < n) {
         // An exception must not cross libcurl: running out of memory ends the transfer instead.
         try {
-            if (h.overflow_.capacity() == 0 && !h.encoded_) {
+            if (overflow_.capacity() == 0 && !encoded_) {
                 // Taken once, at its full size (what is held ahead plus the one piece that passes
                 // it), before the reader's array has grown: the holding place never sits among
                 // the array's old blocks, which the allocator could then not give back.
-                h.overflow_.reserve(std::min(h.session_.options.read_ahead, kMaxReserve) +
-                                    CURL_MAX_WRITE_SIZE);
+                overflow_.reserve(std::min(session_.options.read_ahead, kMaxReserve) +
+                                  CURL_MAX_WRITE_SIZE);
             }
-            if (h.overflow_pos_ == h.overflow_.size()) {
-                h.overflow_.clear();
-                h.overflow_pos_ = 0;
+            if (overflow_pos_ == overflow_.size()) {
+                overflow_.clear();
+                overflow_pos_ = 0;
             }
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-            h.overflow_.insert(h.overflow_.end(), bytes + direct, bytes + n);
+            overflow_.insert(overflow_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(direct),
+                             bytes.end());
         } catch (const std::exception&) {
-            h.Abort(Cause::kNoMemory);
-            return 0;
+            Abort(Cause::kNoMemory);
+            return false;
         }
     }
-    return n;
+    return true;
+}
+
+bool UrlHandle::DecodeAndDeliver(std::span<const std::uint8_t> bytes) {
+    try {
+        if (!decoder_made_) {
+            decoder_made_ = true;
+            decoder_ = BodyDecoder::For(content_encoding_, decode_error_);
+        }
+        if (!decode_error_.empty()) {
+            Abort(Cause::kBadEncoding);
+            return false;
+        }
+        if (!decoder_) return Deliver(bytes);  // "identity"
+        const BodyDecoder::Status status = decoder_->Feed(
+            bytes, [this](std::span<const std::uint8_t> piece) { return Deliver(piece); });
+        if (status == BodyDecoder::Status::kBad) {
+            decode_error_ = decoder_->Error();
+            Abort(Cause::kBadEncoding);
+        }
+        return status == BodyDecoder::Status::kOk;
+    } catch (const std::exception&) {
+        Abort(Cause::kNoMemory);
+        return false;
+    }
 }
 
 std::size_t UrlHandle::OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
@@ -201,6 +242,7 @@ std::size_t UrlHandle::OnHeader(char* data, std::size_t size, std::size_t count,
                         : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
         h.saw_location_ = false;
         h.encoded_ = false;
+        h.content_encoding_.clear();
     } else if (StartsWithNoCase(line, "location:")) {
         std::string_view value = line.substr(9);
         const std::size_t first = value.find_first_not_of(" \t");
@@ -211,6 +253,19 @@ std::size_t UrlHandle::OnHeader(char* data, std::size_t size, std::size_t count,
         h.saw_location_ = true;
     } else if (StartsWithNoCase(line, "content-encoding:")) {
         h.encoded_ = true;
+        // Several fields make one list, in order.
+        if (!h.content_encoding_.empty()) h.content_encoding_ += ',';
+        h.content_encoding_ += line.substr(17, line.find_last_not_of("\r\n") + 1 - 17);
+    } else if (line.size() >= 4 && line[3] == ' ' &&
+               (line.starts_with("150") || line.starts_with("125"))) {
+        h.ftp_sending_ = true;
+    } else if (h.ftp_sending_ && line.size() >= 4 && line[3] == ' ' &&
+               (line.starts_with("226") || line.starts_with("250"))) {
+        // The ftp server says that the file was sent, and libcurl reads this only once the data
+        // connection has closed: the file is here. The answer to QUIT, as the control connection
+        // closes, is not waited for: some servers never give it, and libcurl would wait for it
+        // until the stall time. The QUIT still goes out.
+        for (const curl_socket_t socket : h.sockets_) shutdown(socket, SHUT_RD);
     } else if ((line == "\r\n" || line == "\n") && h.status_ >= 200) {
         // The end of a head that is not an interim 1xx: a redirect to follow (where a URL can be
         // made of its Location), or the response to show.
@@ -248,6 +303,25 @@ int UrlHandle::OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl
         return 1;
     }
     return 0;
+}
+
+curl_socket_t UrlHandle::OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
+    auto& h = *static_cast<UrlHandle*>(user);
+    try {
+        h.sockets_.reserve(h.sockets_.size() + 1);
+    } catch (const std::exception&) {
+        return CURL_SOCKET_BAD;
+    }
+    const curl_socket_t socket =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (socket != CURL_SOCKET_BAD) h.sockets_.push_back(socket);
+    return socket;
+}
+
+int UrlHandle::OnCloseSocket(void* user, curl_socket_t socket) {
+    auto& h = *static_cast<UrlHandle*>(user);
+    std::erase(h.sockets_, socket);
+    return ::close(socket);
 }
 
 template <typename Pred>
@@ -304,6 +378,11 @@ bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
     overflow_pos_ = 0;
     paused_ = false;
     encoded_ = false;
+    content_encoding_.clear();
+    decoder_.reset();
+    decoder_made_ = false;
+    decode_error_.clear();
+    ftp_sending_ = false;
     body_bytes_ = 0;
     head_bytes_ = 0;
     status_ = 0;
@@ -339,7 +418,7 @@ bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
               curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_USERAGENT, o.agent.c_str()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_HTTPHEADER, request_headers_.get()) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, kAcceptedEncodings) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
@@ -376,6 +455,22 @@ bool UrlHandle::Begin(const std::string& url, const Proxy& proxy) {
               // A name look-up that outlives the transfer is left to end on its own thread rather
               // than waited for.
               curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK;
+    // libcurl's own decoding is off: a compressed body is decoded here, where a stream that stops
+    // short shows (decode_body.h). Nothing older than TLS 1.2, whatever this machine's OpenSSL
+    // would allow: a server that offers only an older version is refused, and told apart.
+    ok = ok && curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK &&
+         curl_easy_setopt(e, CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2}) == CURLE_OK;
+    // An ftp transfer's sockets are counted, for OnHeader to close the reading side of its control
+    // connection. Only an ftp transfer's: libcurl gives a connection's callbacks this handle, and
+    // only an ftp connection is sure to close while the handle lives (an http one may be kept).
+    if (ok && PartsOf(url_).scheme == "ftp") {
+        ok =
+            curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &UrlHandle::OnOpenSocket) == CURLE_OK &&
+            curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, this) == CURLE_OK &&
+            curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &UrlHandle::OnCloseSocket) ==
+                CURLE_OK &&
+            curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, this) == CURLE_OK;
+    }
     if (ok && !proxy_.user.empty()) {
         ok = curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, proxy_.user.c_str()) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, proxy_.password.c_str()) == CURLE_OK;

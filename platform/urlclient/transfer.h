@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/urlclient/decode_body.h"
 #include "platform/urlclient/url_client.h"
 
 namespace urlclient {
@@ -64,11 +65,18 @@ private:
         kTooLarge,      // the body passed the cap
         kHeadTooLarge,  // the response head passed what is accepted
         kNoMemory,      // memory to hold the body ahead of the reads could not be had
+        kBadEncoding,   // the body is not in its Content-Encoding: `decode_error_` says how
     };
 
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user);
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user);
     static int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t);
+    static curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address);
+    static int OnCloseSocket(void* user, curl_socket_t socket);
+    // Hands body bytes, as decoded, to the reads; false ends the transfer (the cap, or memory).
+    bool Deliver(std::span<const std::uint8_t> bytes);
+    // Decodes body bytes sent with a Content-Encoding and delivers what they decode to.
+    bool DecodeAndDeliver(std::span<const std::uint8_t> bytes);
 
     // Sets up one request for `url` (as it is sent) the way `proxy`, in a fresh easy handle, and
     // starts it; false when libcurl refuses (its text in error_text_).
@@ -89,7 +97,8 @@ private:
     // the first cause noted stays.
     void Abort(Cause cause);
     // The one place where a transfer ends: libcurl's code, as it reported it or as our side
-    // gives it. A later end keeps the first one's code; a whole body drops the noted cause.
+    // gives it. A later end keeps the first one's code; a whole body drops the noted cause. A
+    // compressed stream that stops short makes a whole transfer a partial one.
     void Finish(CURLcode code);
     // Why the transfer brought nothing (more), from what it ended with (classify.cpp).
     Failure Describe() const;
@@ -124,6 +133,12 @@ private:
     // `overflow_` stays small enough to be copied out of the cache instead of memory.
     bool paused_ = false;
     bool encoded_ = false;  // the response's body is being decoded (Content-Encoding)
+    // The response's Content-Encoding, and its decoder once the body has begun: libcurl's own
+    // decoding is off (decode_body.h says why).
+    std::string content_encoding_;
+    std::unique_ptr<BodyDecoder> decoder_;
+    bool decoder_made_ = false;
+    std::string decode_error_;
 
     std::uint64_t body_bytes_ = 0;
     std::uint64_t head_bytes_ = 0;
@@ -138,6 +153,11 @@ private:
     CURLcode result_ = CURLE_OK;
     Cause cause_ = Cause::kNone;
     char error_text_[CURL_ERROR_SIZE] = {};
+
+    // The sockets libcurl has open. Once an ftp server has said that the file was sent (226 after
+    // its 150), the only one left is the control connection.
+    std::vector<curl_socket_t> sockets_;
+    bool ftp_sending_ = false;  // the ftp server has said that the file is on its way (150, 125)
 
     Clock::time_point started_ = Clock::now();
     bool connected_ = false;

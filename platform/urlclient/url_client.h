@@ -129,6 +129,7 @@ struct Failure {
         kCertificate,             // the server's certificate is not trusted: `certificate` says why
         kNoCertificateStore,      // this machine's store of trusted certificates is missing or
                                   // unreadable
+        kOutdatedTls,             // the server offers only a TLS version older than 1.2
         kTls,                     // the TLS negotiation failed otherwise
         kTooManyRedirects,        // more than kMaxRedirects
         kTooLarge,                // the body passed `size_limit`

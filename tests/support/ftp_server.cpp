@@ -70,7 +70,7 @@ void FtpServer::ServeConnection(int fd) {
             ok = Send(fd, "257 \"/\"\r\n");
         } else if (verb == "TYPE") {
             ok = Send(fd, "200 type set\r\n");
-        } else if (verb == "SIZE") {
+        } else if (verb == "SIZE" && size_ == Size::kBySize) {
             ok = Send(fd, arg == name_ ? "213 " + std::to_string(content_.size()) + "\r\n"
                                        : std::string("550 no such file\r\n"));
         } else if (verb == "EPSV") {
@@ -88,7 +88,10 @@ void FtpServer::ServeConnection(int fd) {
                 break;
             ok = Send(fd, "229 passive (|||" + std::to_string(ntohs(addr.sin_port)) + "|)\r\n");
         } else if (verb == "RETR" && arg == name_ && data_listener >= 0) {
-            ok = Send(fd, "150 here it comes\r\n");
+            ok = Send(fd,
+                      size_ == Size::kInReply
+                          ? "150 here it comes (" + std::to_string(content_.size()) + " bytes)\r\n"
+                          : std::string("150 here it comes\r\n"));
             int data = -1;
             while (ok && data < 0 && !stop) {
                 pollfd p{data_listener, POLLIN, 0};
@@ -102,13 +105,13 @@ void FtpServer::ServeConnection(int fd) {
             ok = ok && Send(fd, "226 sent\r\n");
         } else if (verb == "QUIT") {
             ++quits_;
-            if (!answer_quit_) {
-                // Keep the connection open and silent until the client goes.
-                while (ReadLine(fd, pending, line, stop)) {
-                }
-                break;
+            // Silent until the client goes, or until the answer is allowed.
+            while (!answer_quit_ && !stop) {
+                pollfd p{fd, POLLIN, 0};
+                char buf[256];
+                if (::poll(&p, 1, kPollStepMs) > 0 && ::recv(fd, buf, sizeof buf, 0) <= 0) break;
             }
-            Send(fd, "221 bye\r\n");
+            if (answer_quit_) Send(fd, "221 bye\r\n");
             break;
         } else {
             ok = Send(fd, "502 not implemented\r\n");

@@ -1,12 +1,14 @@
 #include "tests/support/loopback_server.h"
 
 #include <arpa/inet.h>
+#include <brotli/encode.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -354,6 +356,69 @@ std::string PatternBytes(std::size_t size, std::uint32_t seed) {
 std::string GzipBytes(std::string_view data) {
     GzipStream z;
     return z.Feed(data, true);
+}
+
+std::string EncodeBytes(std::string_view data, Coding coding) {
+    std::string out;
+    const auto deflate_with = [&](int window_bits) {
+        z_stream z{};
+        if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+            throw std::runtime_error("EncodeBytes: deflateInit2 failed");
+        out.resize(deflateBound(&z, static_cast<uLong>(data.size())));
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        z.avail_in = static_cast<uInt>(data.size());
+        z.next_out = reinterpret_cast<Bytef*>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        const int rc = deflate(&z, Z_FINISH);
+        out.resize(z.total_out);
+        deflateEnd(&z);
+        if (rc != Z_STREAM_END) throw std::runtime_error("EncodeBytes: deflate failed");
+    };
+    switch (coding) {
+        case Coding::kGzip:
+            return GzipBytes(data);
+        case Coding::kDeflate:
+            deflate_with(15);
+            return out;
+        case Coding::kRawDeflate:
+            deflate_with(-15);
+            return out;
+        case Coding::kBr: {
+            std::size_t size = BrotliEncoderMaxCompressedSize(data.size());
+            out.resize(size);
+            if (!BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW,
+                                       BROTLI_MODE_GENERIC, data.size(),
+                                       reinterpret_cast<const std::uint8_t*>(data.data()), &size,
+                                       reinterpret_cast<std::uint8_t*>(out.data())))
+                throw std::runtime_error("EncodeBytes: brotli failed");
+            out.resize(size);
+            return out;
+        }
+        case Coding::kZstd: {
+            out.resize(ZSTD_compressBound(data.size()));
+            const std::size_t size =
+                ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3);
+            if (ZSTD_isError(size)) throw std::runtime_error("EncodeBytes: zstd failed");
+            out.resize(size);
+            return out;
+        }
+    }
+    throw std::logic_error("EncodeBytes: no such coding");
+}
+
+std::string ContentEncodingOf(Coding coding) {
+    switch (coding) {
+        case Coding::kGzip:
+            return "gzip";
+        case Coding::kDeflate:
+        case Coding::kRawDeflate:
+            return "deflate";
+        case Coding::kBr:
+            return "br";
+        case Coding::kZstd:
+            return "zstd";
+    }
+    throw std::logic_error("ContentEncodingOf: no such coding");
 }
 
 std::size_t OpenFileDescriptorCount() {

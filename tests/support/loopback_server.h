@@ -122,6 +122,19 @@ std::string PatternBytes(std::size_t size, std::uint32_t seed = 1);
 // gzip-compresses `data` (for checking what a client decodes).
 std::string GzipBytes(std::string_view data);
 
+// The codings a server may send a body in (Content-Encoding).
+enum class Coding {
+    kGzip,
+    kDeflate,     // zlib-wrapped, as the standard says
+    kRawDeflate,  // "deflate" without the zlib wrapper, as some servers send it
+    kBr,
+    kZstd,
+};
+// `data` in `coding`, compressed with the coding's library.
+std::string EncodeBytes(std::string_view data, Coding coding);
+// The Content-Encoding value that names `coding`.
+std::string ContentEncodingOf(Coding coding);
+
 // A listener that reads HTTP requests and keeps their heads: what the server and the proxy share.
 class HttpListener : public Listener {
 public:

@@ -121,15 +121,16 @@ struct TlsServer::Context {
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
 };
 
-TlsServer::TlsServer() : context_(std::make_unique<Context>()) {
+TlsServer::TlsServer(TlsOffer offer) : context_(std::make_unique<Context>()) {
     // Valid dates and names, but no trusted issuer.
     context_->key = MakeKey();
     context_->cert = MakeCertificate(context_->key.get(), "localhost", nullptr, nullptr,
                                      {{NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1"}});
-    StartServing();
+    StartServing(offer);
 }
 
-TlsServer::TlsServer(const CertificateAuthority& ca, const std::string& names, Dates dates)
+TlsServer::TlsServer(const CertificateAuthority& ca, const std::string& names, Dates dates,
+                     TlsOffer offer)
     : context_(std::make_unique<Context>()) {
     context_->key = MakeKey();
     context_->cert = MakeCertificate(context_->key.get(), "recv-html test server",
@@ -138,7 +139,7 @@ TlsServer::TlsServer(const CertificateAuthority& ca, const std::string& names, D
                                       {NID_authority_key_identifier, "keyid"},
                                       {NID_subject_alt_name, names.c_str()}},
                                      dates == Dates::kExpired);
-    StartServing();
+    StartServing(offer);
 }
 
 // Out of line, where Context is complete.
@@ -146,9 +147,32 @@ TlsServer::~TlsServer() {
     Stop();
 }
 
-void TlsServer::StartServing() {
+void TlsServer::StartServing(TlsOffer offer) {
     context_->ctx.reset(SSL_CTX_new(TLS_server_method()));
     Check(context_->ctx != nullptr, "context");
+    SSL_CTX* ctx = context_->ctx.get();
+    // What is out of date is allowed at security level 0 alone.
+    const auto outdated = [ctx](int version, const char* sigalgs) {
+        SSL_CTX_set_security_level(ctx, 0);
+        Check(SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0") == 1 &&
+                  SSL_CTX_set_min_proto_version(ctx, version) == 1 &&
+                  SSL_CTX_set_max_proto_version(ctx, version) == 1 &&
+                  (sigalgs == nullptr || SSL_CTX_set1_sigalgs_list(ctx, sigalgs) == 1),
+              "an outdated offer");
+    };
+    switch (offer) {
+        case TlsOffer::kCurrent:
+            break;
+        case TlsOffer::kOnlyTls10:
+            outdated(TLS1_VERSION, nullptr);
+            break;
+        case TlsOffer::kOnlyTls11:
+            outdated(TLS1_1_VERSION, nullptr);
+            break;
+        case TlsOffer::kOnlySha1Signatures:
+            outdated(TLS1_2_VERSION, "RSA+SHA1");
+            break;
+    }
     Check(SSL_CTX_use_certificate(context_->ctx.get(), context_->cert.get()) == 1 &&
               SSL_CTX_use_PrivateKey(context_->ctx.get(), context_->key.get()) == 1,
           "certificate in context");

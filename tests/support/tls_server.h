@@ -41,6 +41,14 @@ private:
     std::string pem_file_;
 };
 
+// What a server offers in its handshake.
+enum class TlsOffer {
+    kCurrent,             // what this machine's OpenSSL offers: TLS 1.2 and 1.3
+    kOnlyTls10,           // TLS 1.0 and nothing newer, as servers long out of date do
+    kOnlyTls11,           // TLS 1.1 and nothing newer
+    kOnlySha1Signatures,  // TLS 1.2, with a handshake signed by SHA-1 alone, which clients refuse
+};
+
 class TlsServer : public Listener {
 public:
     // When the server's certificate is valid.
@@ -50,11 +58,11 @@ public:
     };
 
     // A certificate that signs itself, for localhost and 127.0.0.1.
-    TlsServer();
+    explicit TlsServer(TlsOffer offer = TlsOffer::kCurrent);
     // A certificate signed by `ca` for `names`, written as a subjectAltName ("IP:127.0.0.1",
     // "DNS:other.test", several joined by commas). The server still listens on 127.0.0.1 alone.
     TlsServer(const CertificateAuthority& ca, const std::string& names,
-              Dates dates = Dates::kCurrent);
+              Dates dates = Dates::kCurrent, TlsOffer offer = TlsOffer::kCurrent);
     ~TlsServer();
 
     // "https://127.0.0.1:<port>" followed by `path`.
@@ -69,7 +77,7 @@ public:
 
 private:
     struct Context;
-    void StartServing();
+    void StartServing(TlsOffer offer);
     void ServeConnection(int fd);
 
     std::unique_ptr<Context> context_;

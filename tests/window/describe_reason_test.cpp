@@ -72,6 +72,15 @@ TEST(DescribeFailure, NamesTheRightThings) {
     const QString strPac = QStringLiteral("「http://wpad.example.jp/proxy.pac」");
     const WordingCase cases[] = {
         {"host not found", Client(Kind::kHostNotFound), {strServer}, {QStringLiteral("プロキシ")}},
+        // What the server should do about it, in the user's words, not OpenSSL's.
+        {"server offers only an outdated TLS",
+         Client(Kind::kOutdatedTls),
+         {strServer, QStringLiteral("古い"), QStringLiteral("安全ではありません")},
+         {QStringLiteral("libcurl's words")}},
+        {"other TLS failure",
+         Client(Kind::kTls),
+         {strServer, QStringLiteral("libcurl's words")},
+         {QStringLiteral("古い")}},
         {"proxy not found",
          Client(Kind::kProxyNotFound, ViaProxy),
          {strProxy, QStringLiteral("環境変数 https_proxy")},

@@ -2,9 +2,11 @@
 
 #include <re2/re2.h>
 
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -54,15 +56,21 @@ QString RemoveTagsPlain(const QString& text) {
     str = ReplaceAll(ReplaceAll(ReplaceAll(str, "\r\n", ""), "\n", ""), "\r", "");
 
     // Bytes rather than characters, so that letters fold in ASCII only; every literal of the
-    // patterns is ASCII, and '.' is any byte but LF, so a match never splits a character.
-    RE2::Options options;
-    options.set_encoding(RE2::Options::EncodingLatin1);
-    options.set_case_sensitive(false);
-    options.set_log_errors(false);
-    for (const Rule& rule : kRules) {
-        const RE2 re(rule.pattern, options);
-        if (!re.ok()) throw std::bad_alloc();
-        RE2::GlobalReplace(&str, re, rule.replacement);
+    // patterns is ASCII, and '.' is any byte but LF, so a match never splits a character. Built
+    // once: RE2 objects may be shared by threads that only match.
+    static const std::vector<std::unique_ptr<const RE2>> rules = [] {
+        RE2::Options options;
+        options.set_encoding(RE2::Options::EncodingLatin1);
+        options.set_case_sensitive(false);
+        options.set_log_errors(false);
+        std::vector<std::unique_ptr<const RE2>> compiled;
+        for (const Rule& rule : kRules)
+            compiled.push_back(std::make_unique<RE2>(rule.pattern, options));
+        return compiled;
+    }();
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+        if (!rules[k]->ok()) throw std::bad_alloc();
+        RE2::GlobalReplace(&str, *rules[k], kRules[k].replacement);
     }
 
     std::string out;
