@@ -1,6 +1,8 @@
 // The table-driven conversion against its iconv reference, on arbitrary bytes read in each encoding
 // the tables serve: the same bytes, the same count and the same answer to whether all fit, both
-// with room for everything and in an output cut short anywhere.
+// with room for everything and in an output cut short anywhere. Then the converter as the window
+// calls it, whose recognition converts UTF-8 and EUC-JP while it finds out whether the text is in
+// them, against the reference in the encoding it recognised.
 //
 // Input: a first byte picking the encoding (Shift_JIS, EUC-JP, ISO-2022-JP, UTF-8, by its value
 // modulo 4), a second giving the cut-short output's share of the whole (in 255ths), then the text.
@@ -13,6 +15,7 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/nkf/iconv_path.h"
 #include "platform/nkf/nkf.h"
+#include "platform/nkf/recognise.h"
 #include "platform/nkf/table_path.h"
 
 namespace {
@@ -48,5 +51,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(all.complete);
     Compare(roomy, text, from);
     Compare(all.written * data[1] / 255, text, from);
+
+    static const bool selected = nkf::SetNkfOption("s");
+    FUZZ_CHECK(selected);
+    std::vector<std::uint8_t> converted(roomy + 1);
+    const nkf::ConvertResult result = nkf::NkfConvert(converted, text);
+    // Without a byte-order mark the converter reads up to the first zero byte.
+    if (!nkf::detail::EncodingOfByteOrderMark(text)) {
+        const std::span<const std::uint8_t> cut =
+            text.first(std::find(text.begin(), text.end(), 0) - text.begin());
+        std::vector<std::uint8_t> reference(roomy);
+        const nkf::detail::PathResult expected =
+            nkf::detail::ConvertThroughIconv(reference, cut, result.from);
+        FUZZ_CHECK(result.complete == expected.complete && result.written == expected.written);
+        FUZZ_CHECK(
+            std::equal(converted.begin(), converted.begin() + result.written, reference.begin()));
+    }
     return 0;
 }
