@@ -470,7 +470,7 @@ int FirstGoInThisProcess(const std::string& strUrl, int lngWaitMs) {
 
 // Runs FirstGoInThisProcess in a new process with `lstEnv` added to the environment; the time,
 // or a negative value when it failed.
-double FirstGoInNewProcess(const std::string& strUrl, int lngWaitMs,
+double FirstGoInNewProcess(const std::string& strUrl, int lngWaitMs, bool blnPrepare,
                            const std::vector<std::string>& lstEnv) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
@@ -478,8 +478,9 @@ double FirstGoInNewProcess(const std::string& strUrl, int lngWaitMs,
     posix_spawn_file_actions_init(&act);
     posix_spawn_file_actions_adddup2(&act, fds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&act, fds[0]);
-    std::vector<std::string> lstArgs = {"window_bench",
-                                        "--first-go=" + strUrl + "," + std::to_string(lngWaitMs)};
+    std::vector<std::string> lstArgs = {
+        "window_bench",
+        "--first-go=" + strUrl + "," + std::to_string(lngWaitMs) + "," + (blnPrepare ? "1" : "0")};
     std::vector<char*> argv;
     for (std::string& str : lstArgs) argv.push_back(str.data());
     argv.push_back(nullptr);
@@ -504,11 +505,12 @@ double FirstGoInNewProcess(const std::string& strUrl, int lngWaitMs,
     return std::atof(strOut.c_str());
 }
 
-// The first Go after the program starts, each way the proxy can be decided: by a variable (no
-// desktop is asked, as before the desktop's settings were read), and by the desktop's settings
-// (none, as outside a desktop session; GNOME's by hand, the loopback server reached directly; a
-// GNOME PAC file that answers DIRECT). Pressed at once after the window shows, and 300 ms after;
-// the median of five new processes each.
+// The first Go after the program starts, each way the proxy can be decided: "before", as the
+// program did before it read the desktop's settings (a variable decides, and nothing of libproxy
+// is started); by a variable (no desktop is asked, though recv-html-proxy starts with the
+// program); and by the desktop's settings (none, as outside a desktop session; GNOME's by hand,
+// the loopback server reached directly; a GNOME PAC file that answers DIRECT). Pressed at once
+// after the window shows, and 300 ms after; the median of five new processes each.
 void BM_FirstGo(benchmark::State& state) {
     const int lngWaitMs = static_cast<int>(state.range(0));
     const std::string strUrl = PageUrl(100 * kKiB);
@@ -518,17 +520,21 @@ void BM_FirstGo(benchmark::State& state) {
         "http://127.0.0.1:" + std::to_string(g_server.lngPort) + "/proxy.pac";
     const std::vector<std::string> lstGnome = {
         "XDG_CONFIG_HOME=" + fldGnome.path(), "GSETTINGS_BACKEND=keyfile", "DESKTOP_SESSION=gnome"};
+    const std::vector<std::string> lstVariable = {"http_proxy=http://127.0.0.1:9",
+                                                  "no_proxy=127.0.0.1"};
     const struct {
         const char* strName;
+        bool blnPrepare;
         std::vector<std::string> lstEnv;
         std::string strKeyfile;
     } setups[] = {
-        {"variable", {"http_proxy=http://127.0.0.1:9", "no_proxy=127.0.0.1"}, ""},
-        {"no_desktop", {}, ""},
-        {"gnome_manual", lstGnome,
+        {"before", false, lstVariable, ""},
+        {"variable", true, lstVariable, ""},
+        {"no_desktop", true, {}, ""},
+        {"gnome_manual", true, lstGnome,
          "[system/proxy]\nmode='manual'\nignore-hosts=['127.0.0.0/8']\n"
          "[system/proxy/http]\nhost='127.0.0.1'\nport=9\n"},
-        {"gnome_pac", lstGnome,
+        {"gnome_pac", true, lstGnome,
          "[system/proxy]\nmode='auto'\nignore-hosts=@as []\nautoconfig-url='" + strPac + "'\n"},
     };
     for (auto _ : state) {
@@ -537,7 +543,8 @@ void BM_FirstGo(benchmark::State& state) {
             std::ofstream(strSettings + "/keyfile") << setup.strKeyfile;
             std::vector<double> lstMs;
             for (int i = 0; i < 5; ++i)
-                lstMs.push_back(FirstGoInNewProcess(strUrl, lngWaitMs, setup.lstEnv));
+                lstMs.push_back(
+                    FirstGoInNewProcess(strUrl, lngWaitMs, setup.blnPrepare, setup.lstEnv));
             std::sort(lstMs.begin(), lstMs.end());
             if (lstMs.front() < 0) state.SkipWithError("a first Go failed");
             state.counters[std::string("first_go_") + setup.strName + "_ms"] = lstMs[2];
@@ -578,15 +585,16 @@ int main(int argc, char** argv) {
     // The same memory policy as the program's own main().
     ReturnBigBlocksToTheSystem();
     if (argc == 2 && std::string_view(argv[1]).starts_with("--first-go=")) {
-        // A new process for BM_FirstGo, with the environment it was given.
+        // A new process for BM_FirstGo, with the environment it was given: "URL,WAIT,PREPARE".
         const std::string strArg(argv[1] + 11);
-        const std::size_t lngComma = strArg.rfind(',');
+        const std::size_t lngPrepare = strArg.rfind(',');
+        const std::size_t lngWait = strArg.rfind(',', lngPrepare - 1);
         const urlclient::GlobalInit curl;
-        Module1::PrepareProxySettings();
+        if (strArg.substr(lngPrepare + 1) == "1") Module1::PrepareProxySettings();
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);
-        return FirstGoInThisProcess(strArg.substr(0, lngComma),
-                                    std::atoi(strArg.c_str() + lngComma + 1));
+        return FirstGoInThisProcess(strArg.substr(0, lngWait),
+                                    std::atoi(strArg.c_str() + lngWait + 1));
     }
     const NoProxySettings noProxySettings;
     // The server's process is made first, while this one has a single thread.
