@@ -195,6 +195,26 @@ TEST(CodePage, EveryWalkAgreesWithThePlainCodePage) {
     }
 }
 
+// Decoding takes eight two-byte characters at once where the bytes are that: a run of kanji with
+// something else at each place of it, against the plain code page.
+TEST(CodePage, DecodingRunsOfKanjiWithSomethingElseAtEveryPlace) {
+    // A byte below 80 would read as a lead if its top bit were taken for set.
+    const Bytes odds[] = {{0xB1},       {'A'},  {'a'},  {0x13},       {0x85, 0x80}, {0x83, 0x41},
+                          {0x85, 0x40}, {0x80}, {0xFD}, {0xFA, 0x40}, {0x82}};
+    for (const Bytes& odd : odds) {
+        for (std::size_t at = 0; at <= 20; ++at) {
+            Bytes input;
+            for (std::size_t k = 0; k < 20; ++k) {
+                if (k == at) input.insert(input.end(), odd.begin(), odd.end());
+                input.insert(input.end(), {0x93, 0xFA});
+            }
+            if (at == 20) input.insert(input.end(), odd.begin(), odd.end());
+            EXPECT_EQ(codepage::DecodeAll(input), codepage::plain::Decode(input))
+                << testing::PrintToString(input);
+        }
+    }
+}
+
 // The lengths that the pairing of lead bytes gives, 64 bytes at a time, against the decoding
 // itself: a run of one to five leads (each of them a trail as well) ending in each kind of byte
 // that may follow a lead, or in nothing, put at every place across a boundary of 64, among kanji,
