@@ -2,6 +2,8 @@
 
 #include <re2/re2.h>
 
+#include <QStringDecoder>
+
 #include <memory>
 #include <new>
 #include <string>
@@ -86,5 +88,8 @@ QString RemoveTagsPlain(const QString& text) {
         }
         if (!blnDecoded) out += str[i++];
     }
-    return QString::fromStdString(out);
+    // A text that starts with U+FEFF keeps it: it is a character of the page here, not a mark of
+    // the encoding, which QString::fromUtf8 would drop.
+    QStringDecoder toUtf16(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return toUtf16(out);
 }
