@@ -12,6 +12,8 @@
 #include "window/text/convert_body.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool smallSample = UseSmallDetectorSample();
+    FUZZ_CHECK(smallSample);
     const std::vector<std::uint8_t> bytBody(data, data + size);
     const QString strText = ConvertBody(bytBody);
 

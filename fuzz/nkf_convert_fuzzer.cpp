@@ -22,6 +22,8 @@ constexpr std::uint8_t kFill = 0xA5;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const bool selected = nkf::SetNkfOption("s");
+    static const bool smallSample = UseSmallDetectorSample();
+    FUZZ_CHECK(smallSample);
     FUZZ_CHECK(selected);
     const std::span<const std::uint8_t> input(data, size);
 

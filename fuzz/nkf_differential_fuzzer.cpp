@@ -17,6 +17,7 @@
 #include "platform/nkf/nkf.h"
 #include "platform/nkf/recognise.h"
 #include "platform/nkf/table_path.h"
+#include "tests/support/small_sizes.h"
 
 namespace {
 
@@ -53,6 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Compare(all.written * data[1] / 255, text, from);
 
     static const bool selected = nkf::SetNkfOption("s");
+    static const bool smallSample = UseSmallDetectorSample();
+    FUZZ_CHECK(smallSample);
     FUZZ_CHECK(selected);
     std::vector<std::uint8_t> converted(roomy + 1);
     const nkf::ConvertResult result = nkf::NkfConvert(converted, text);

@@ -159,13 +159,18 @@ bool NeedsUserDefinedAreaAsShiftJis(std::span<const std::uint8_t> input) {
     return false;
 }
 
+namespace {
+thread_local std::size_t detectorSample = kDetectorSample;
+}  // namespace
+
+std::size_t DetectorSample() { return detectorSample; }
+
+void SetDetectorSample(std::size_t bytes) { detectorSample = bytes; }
+
 std::optional<Encoding> DetectorAnswer(std::span<const std::uint8_t> input) {
-    // The detector settles within the first few hundred kilobytes; a whole large page would only
-    // cost time.
-    constexpr std::size_t kSample = 256 * 1024;
     std::unique_ptr<std::remove_pointer_t<uchardet_t>, DetectorDeleter> detector(uchardet_new());
     if (!detector) return std::nullopt;
-    const std::size_t length = std::min(input.size(), kSample);
+    const std::size_t length = std::min(input.size(), detectorSample);
     if (uchardet_handle_data(detector.get(), reinterpret_cast<const char*>(input.data()), length) !=
         0) {
         return std::nullopt;

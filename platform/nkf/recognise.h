@@ -2,6 +2,7 @@
 
 // The converter's tests of an encoding, one per step of its recognition order.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -28,8 +29,16 @@ std::optional<Encoding> DeclaredJapaneseCharset(std::span<const std::uint8_t> in
 // Read as Shift_JIS, some character is in the user-defined area (F040-F9FC). Real Shift_JIS text
 // almost never needs it, while EUC-JP kanji of rows 84-92 read as exactly that.
 bool NeedsUserDefinedAreaAsShiftJis(std::span<const std::uint8_t> input);
-// The statistical detector's answer when it is Shift_JIS or EUC-JP.
+// The statistical detector's answer when it is Shift_JIS or EUC-JP. It reads at most the first
+// DetectorSample() bytes of `input`.
 std::optional<Encoding> DetectorAnswer(std::span<const std::uint8_t> input);
+// How much of a text the detector reads. It settles within the first few hundred kilobytes; a
+// whole large page would only cost time.
+inline constexpr std::size_t kDetectorSample = std::size_t{256} << 10;
+std::size_t DetectorSample();
+// Sets how much the detector reads in the recognitions that follow on this thread. Tests and fuzz
+// targets set a few hundred bytes, so that their short inputs are cut as long pages are.
+void SetDetectorSample(std::size_t bytes);
 // Every non-ASCII character is half-width katakana when `input` is read as EUC-JP (0x8E and a
 // katakana byte). Read as Shift_JIS the same bytes would be kanji all from the one lead byte 0x8E,
 // which no real text is.
