@@ -163,9 +163,13 @@ namespace {
 thread_local std::size_t detectorSample = kDetectorSample;
 }  // namespace
 
-std::size_t DetectorSample() { return detectorSample; }
+std::size_t DetectorSample() {
+    return detectorSample;
+}
 
-void SetDetectorSample(std::size_t bytes) { detectorSample = bytes; }
+void SetDetectorSample(std::size_t bytes) {
+    detectorSample = bytes;
+}
 
 std::optional<Encoding> DetectorAnswer(std::span<const std::uint8_t> input) {
     std::unique_ptr<std::remove_pointer_t<uchardet_t>, DetectorDeleter> detector(uchardet_new());

@@ -4,8 +4,8 @@
 // of pages of megabytes: two halves and two parts from a few hundred bytes on, border searches
 // short enough that some inputs find no border, a decode window that a line break can straddle,
 // kept room that some texts outgrow, a detector that reads only the first few hundred bytes of a
-// text as it reads only the first 256 KiB of a long page. Header only: the fuzz targets, which link no test support,
-// take it too.
+// text as it reads only the first 256 KiB of a long page. Header only: the fuzz targets, which link
+// no test support, take it too.
 
 #include "platform/codepage/codepage.h"
 #include "platform/nkf/recognise.h"
