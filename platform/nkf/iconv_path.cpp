@@ -95,6 +95,15 @@ void CarryExtensionRows(std::span<wchar_t> wide) {
     }
 }
 
+// glibc's encoders pass over Unicode's tag characters (U+E0000-U+E007F) without a word, where they
+// refuse every other character CP932 lacks. Each tag becomes a value past Unicode, which the
+// encoder refuses, so that it too is one "〓" and no character of the page is lost.
+void RefuseTags(std::span<wchar_t> wide) {
+    for (wchar_t& c : wide) {
+        if (static_cast<std::uint32_t>(c) >> 7 == 0xE0000 >> 7) c = kCarriesCode;
+    }
+}
+
 // How many bytes at the start of `rest` make up the invalid sequence iconv stopped at, so that the
 // whole of it, and no more, becomes one "〓".
 std::size_t BadSequenceLength(Encoding encoding, std::span<const std::uint8_t> rest) {
@@ -232,6 +241,10 @@ private:
             wideCount_ = wide_.size() - outLeft / sizeof(wchar_t);
             if (necRows) {
                 CarryExtensionRows(std::span(wide_).subspan(decoded, wideCount_ - decoded));
+            }
+            if (from_ == Encoding::kUtf8 || from_ == Encoding::kUtf16Le ||
+                from_ == Encoding::kUtf16Be) {
+                RefuseTags(std::span(wide_).subspan(decoded, wideCount_ - decoded));
             }
             if (error == E2BIG || wideCount_ == wide_.size()) Flush();
             if (error == EILSEQ || error == EINVAL) {

@@ -195,6 +195,12 @@ INSTANTIATE_TEST_SUITE_P(
                     ConvertCase{"WaveDashFromIso2022Jp", B("\x1b$B!A\x1b(B"), Bytes{0x81, 0x60}},
                     ConvertCase{"CopyrightIsOneGeta", B("a\u00A9b"), B("a") + kGeta + B("b")},
                     ConvertCase{"EmojiIsOneGeta", B("a\U0001F600b"), B("a") + kGeta + B("b")},
+                    // glibc's encoder would pass over a tag character (U+E0042 here) silently.
+                    ConvertCase{"TagCharacterIsOneGeta", B("a\U000E0042b"),
+                                B("a") + kGeta + B("b")},
+                    ConvertCase{"TagCharacterFromUtf16IsOneGeta",
+                                Bytes{0xFF, 0xFE, 'a', 0, 0x40, 0xDB, 0x42, 0xDC, 'b', 0},
+                                B("a") + kGeta + B("b")},
                     ConvertCase{"KanjiOutsideShiftJisIsGeta", B("\u4E02"), kGeta}),
     [](const auto& info) { return std::string(info.param.name); });
 
