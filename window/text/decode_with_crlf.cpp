@@ -29,7 +29,9 @@ std::size_t DecodeRunWithCrLf(std::span<const std::uint8_t> bytText, char16_t* p
         bytText = bytText.subspan(progress.read);
         for (std::size_t i = 0; i < progress.written; ++i) {
 #if defined(__SSE2__)
-            if (progress.written - i >= 8) {
+            // Not at an LF right after a CR: that LF gives no unit, and the eight stored could
+            // then reach one past this part's text, into the part decoded beside it.
+            if (!blnAfterCr && progress.written - i >= 8) {
                 // Eight units at a time while none is one the rule touches (all are above CR):
                 // subtracting CR with saturation leaves zero just for the units up to CR, there
                 // being no unsigned compare before SSE4.1.
@@ -39,8 +41,9 @@ std::size_t DecodeRunWithCrLf(std::span<const std::uint8_t> bytText, char16_t* p
                     _mm_subs_epu16(units, _mm_set1_epi16(u'\r')), _mm_setzero_si128());
                 const unsigned lngMask = static_cast<unsigned>(_mm_movemask_epi8(touched));
                 // Stored whole either way: the units before the first one the rule touches are
-                // kept, and the rest written over. Each of the eight gives at least one unit of
-                // this part's text, so none lands past it.
+                // kept, and the rest written over. With no CR just before them, the eight give at
+                // least eight units of this part's text (an LF gives none only after a CR among
+                // them, which gives two), so none lands past it.
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(pchOut), units);
                 const std::size_t lngKept = lngMask == 0 ? 8 : std::countr_zero(lngMask) / 2;
                 if (lngKept > 0) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 
 #include <random>
@@ -97,6 +98,39 @@ TEST(ConvertBody, CrLfAcrossTheDecodeWindow) {
         EXPECT_EQ(strText.size(), 20000);
         EXPECT_EQ(strText.count(QStringLiteral("\r\n")), 1) << at;
     }
+}
+
+// A first part that ends in a CR LF and a few units more: its decoding must write nothing where
+// the second part, decoded at the same time, has already put its first units. Kanji mixed with
+// ASCII, a character at a time through small windows, make the first part slow to decode beside
+// the quick count the second thread starts with, so the second part is there first.
+TEST(DecodeWithCrLf, FirstPartEndingInCrLfLeavesTheSecondAlone) {
+    TextSizes udtSizes;
+    udtSizes.lngTwoPartsFrom = 256;
+    udtSizes.lngDecodeWindow = 64;
+    constexpr std::size_t kPairs = 100000;
+    // The two threads race: each case is tried often enough that one loss shows.
+    for (int round = 0; round < 20; ++round)
+        for (std::size_t lngAfter = 0; lngAfter <= 9; ++lngAfter) {
+            // An odd number of digits after the CR LF takes one 'a' before the rest, so that the
+            // first part has an even length and the border falls two thirds in, right after it (a
+            // digit is a byte of its own; the kanji, 'a' and 'X' may all be second bytes).
+            const std::size_t lngA = lngAfter % 2;
+            Bytes body(lngA, 'a');
+            for (std::size_t i = 0; i < kPairs; ++i) body.insert(body.end(), {0x82, 0xA0, 'a'});
+            body.insert(body.end(), {'\r', '\n'});
+            body.insert(body.end(), lngAfter, '1');
+            body.insert(body.end(), body.size() / 2, 'X');
+            const QString strExpected = QString(static_cast<qsizetype>(lngA), u'a') +
+                                        QStringLiteral("あa").repeated(kPairs) +
+                                        QStringLiteral("\r\n") +
+                                        QString(static_cast<qsizetype>(lngAfter), u'1') +
+                                        QString(static_cast<qsizetype>(body.size() / 3), u'X');
+            const QString strText = DecodeWithCrLf(body, udtSizes);
+            ASSERT_EQ(strText.size(), strExpected.size()) << lngAfter;
+            const auto pos = std::mismatch(strText.begin(), strText.end(), strExpected.begin());
+            EXPECT_EQ(pos.first - strText.begin(), strText.size()) << lngAfter;
+        }
 }
 
 struct TextCase {
