@@ -9,6 +9,7 @@
 
 #include "download/module1.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/refusing_port.h"
 #include "tests/support/scoped_env.h"
 
 using namespace recvhtml::test;
@@ -145,12 +146,9 @@ TEST_F(DownloadBytesTest, FollowsRedirectToItsTarget) {
 }
 
 TEST_F(DownloadBytesTest, UnopenableUrlGivesZeroAndLeavesArrayAlone) {
-    // A port that was just free: nobody listens there.
-    std::string refused;
-    {
-        LoopbackServer gone;
-        refused = gone.Url("/");
-    }
+    // A port nobody listens on.
+    const RefusingPort refusing;
+    const std::string refused = refusing.Url("/");
     const std::vector<std::string> urls = {
         refused,
         // An empty label makes the resolver fail here, without a query leaving the machine.
@@ -217,11 +215,8 @@ TEST_F(DownloadBytesTest, SystemSettingsDecideTheProxy) {
     LoopbackServer tunnel_http, tunnel_https;
     const std::string tunnel_http_address = "127.0.0.1:" + std::to_string(tunnel_http.Port());
     const std::string tunnel_https_address = "127.0.0.1:" + std::to_string(tunnel_https.Port());
-    std::string closed;
-    {
-        LoopbackServer gone;
-        closed = "127.0.0.1:" + std::to_string(gone.Port());
-    }
+    const RefusingPort refusing;
+    const std::string closed = refusing.Address();
     LoopbackServer pac;
     auto serve_pac = [&pac](const std::string& path, const std::string& answer) {
         pac.Serve(path,
@@ -233,11 +228,7 @@ TEST_F(DownloadBytesTest, SystemSettingsDecideTheProxy) {
         serve_pac("/list.pac", "PROXY " + closed + "; PROXY " + proxy.Address() + "; DIRECT");
     const std::string direct = serve_pac("/direct.pac", "DIRECT");
     const std::string dead = serve_pac("/dead.pac", "PROXY " + closed);
-    std::string unreadable;
-    {
-        LoopbackServer gone;
-        unreadable = gone.Url("/proxy.pac");
-    }
+    const std::string unreadable = refusing.Url("/proxy.pac");
     auto host_port = [](const std::string& address, const char* group) {
         const std::size_t colon = address.rfind(':');
         return std::string("[system/proxy/") + group + "]\nhost='" + address.substr(0, colon) +
@@ -484,11 +475,8 @@ TEST_F(DownloadBytesTest, LeavesNoDescriptorOpenWhateverTheOutcome) {
     server_.Serve("/stall", stall);
     server_.Serve("/big", big);
     server_.Serve("/loop", Reply::Redirect(302, "/loop"));
-    std::string refused;
-    {
-        LoopbackServer gone;
-        refused = gone.Url("/");
-    }
+    const RefusingPort refusing;
+    const std::string refused = refusing.Url("/");
     urlclient::Limits limits = ShortLimits();
     limits.max_body_bytes = 200000;
 

@@ -24,6 +24,7 @@
 #include "tests/support/ftp_server.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/print_qstring.h"
+#include "tests/support/refusing_port.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/tls_server.h"
 #include "tests/window/japanese_pages.h"
@@ -220,11 +221,8 @@ TEST_F(Form1FetchTest, FetchThatBringsNothingSaysWhyInTheEmptyBox) {
     TlsServer tls;
     TlsServer tls10(recvhtml::test::TlsOffer::kOnlyTls10);
     recvhtml::test::FtpServer ftp("empty.html", "");
-    std::uint16_t lngClosedPort = 0;
-    {
-        LoopbackServer srvGone;
-        lngClosedPort = srvGone.Port();
-    }
+    const recvhtml::test::RefusingPort refusing;
+    const std::uint16_t lngClosedPort = refusing.Port();
     const NothingCase cases[] = {
         {"empty URL", "", {QStringLiteral("URLが入力されていません")}, {}},
         {"host not found", "http://a..invalid/", {QStringLiteral("見つかりません")}, {}},

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/loopback_server.h"
+#include "tests/support/refusing_port.h"
 #include "tests/support/scoped_env.h"
 
 using namespace recvhtml::test;
@@ -171,11 +172,8 @@ TEST(FromDesktop, ReadsGnomesSettings) {
               PacReply("return \"PROXY 10.0.0.1:3128; PROXY 10.0.0.2:8080; DIRECT\";"));
     pac.Serve("/direct.pac", PacReply("return \"DIRECT\";"));
     pac.Serve("/socks.pac", PacReply("return \"SOCKS 10.0.0.3:1080; SOCKS5 10.0.0.4:1080\";"));
-    std::string refused;
-    {
-        LoopbackServer gone;
-        refused = gone.Url("/proxy.pac");
-    }
+    const recvhtml::test::RefusingPort refusing;
+    const std::string refused = refusing.Url("/proxy.pac");
     const std::string manual =
         "[system/proxy]\nmode='manual'\nignore-hosts=['localhost', '10.16.0.0/12']\n"
         "[system/proxy/http]\nhost='10.0.0.1'\nport=3128\n"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <future>
 #include <string>
@@ -14,6 +15,7 @@
 #include "platform/urlclient/url_client.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/refusing_port.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/tls_server.h"
 
@@ -55,9 +57,10 @@ urlclient::SessionOptions ShortOptions() {
     return o;
 }
 
+// A port that refuses connections for the rest of the test program.
 std::string ClosedPort() {
-    LoopbackServer gone;
-    return std::to_string(gone.Port());
+    static std::deque<recvhtml::test::RefusingPort> ports;
+    return std::to_string(ports.emplace_back().Port());
 }
 
 TEST(FailureKinds, EachHostileCaseIsToldApart) {

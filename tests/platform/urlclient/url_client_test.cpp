@@ -11,6 +11,7 @@
 
 #include "platform/urlclient/kept.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/refusing_port.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/tls_server.h"
 
@@ -349,11 +350,8 @@ TEST_F(UrlClientTest, EachRequestGoesTheWaysChosenForItsUrl) {
     server_.Serve("/", Reply::Ok("p"));
     server_.Serve("/away", Reply::Redirect(302, other.Url("/there")));
     other.Serve("/there", Reply::Ok("t"));
-    std::string closed;
-    {
-        LoopbackServer gone;
-        closed = "http://127.0.0.1:" + std::to_string(gone.Port());
-    }
+    const recvhtml::test::RefusingPort refusing;
+    const std::string closed = "http://" + refusing.Address();
     const urlclient::Proxy straight{}, via{"http://" + proxy.Address(), "", ""};
     const urlclient::Proxy dead{closed, "", ""};
     const urlclient::Proxy unknown{"http://a..invalid:3128", "", ""};
